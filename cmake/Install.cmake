@@ -1,0 +1,17 @@
+# OBS 29+ on Linux loads user plug-ins from ~/.config/obs-studio/plugins/<id>/bin/64bit/ with data in
+# .../<id>/data/ (the data folder must exist or the module's locale lookup fails).
+if(TALLOWMERE_SYSTEM_INSTALL)
+	set(_tallowmere_bin_dir lib/x86_64-linux-gnu/obs-plugins)
+	set(_tallowmere_data_dir share/obs/obs-plugins/tallowmere)
+	if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+		set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "" FORCE)
+	endif()
+else()
+	set(_tallowmere_bin_dir tallowmere/bin/64bit)
+	set(_tallowmere_data_dir tallowmere/data)
+	if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+		set(CMAKE_INSTALL_PREFIX "$ENV{HOME}/.config/obs-studio/plugins" CACHE PATH "" FORCE)
+	endif()
+endif()
+install(TARGETS tallowmere LIBRARY DESTINATION ${_tallowmere_bin_dir})
+install(DIRECTORY data/ DESTINATION ${_tallowmere_data_dir})

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QString>
+
+// A new identifier: a random UUID, lower case, without braces (36 characters).
+QString newIdentifier();
+
+struct DestConfig {
+	QString id;
+	QString url;
+	QString clave;
+	QString contrasena;
+
+	// Stored (protected) values that could not be opened on this account or computer. They are written back
+	// unchanged until the user gives the destination a new value, so the only copy is never destroyed.
+	struct Unopened {
+		QString url;
+		QString clave;
+		QString contrasena;
+	} sinAbrir;
+};
+
+struct EntryConfig {
+	QString id;
+	QString fuente;
+	QString nombre;
+	QString codificador = QStringLiteral("obs_x264");
+	int videoKbps = 4000;
+	int audioKbps = 128;
+	QString codificadorAudio;
+	int retrasoAudioMs = 0;
+	QString ajustesCodificador;
+	int ancho = 0;
+	int alto = 0;
+	bool llenar = false;
+	bool seguirObs = false;
+	QMap<QString, QString> equivalencias;
+	QList<DestConfig> destinos;
+};
+
+struct ProfileConfig {
+	QString nombre;
+	QString codificador = QStringLiteral("obs_x264");
+	int videoKbps = 4000;
+	int audioKbps = 128;
+	QString codificadorAudio;
+	QString ajustesCodificador;
+};
+
+// Limits shared by the settings file and the editor.
+namespace ConfigLimits {
+constexpr int minVideoKbps = 1;
+constexpr int maxVideoKbps = 1000000;
+constexpr int minAudioKbps = 64;
+constexpr int maxAudioKbps = 320;
+constexpr int minAudioDelayMs = 0;
+constexpr int maxAudioDelayMs = 1000;
+constexpr int minSide = 160;
+constexpr int maxSide = 7680;
+} // namespace ConfigLimits
+
+// Everything the user has defined: entries per scene collection and the shared encoder profiles.
+class ConfigStore {
+public:
+	explicit ConfigStore(const QString &settingsPath) : path(settingsPath) {}
+
+	const QString path;
+	bool readFailed = false;
+	QMap<QString, QList<EntryConfig>> collections;
+	QList<ProfileConfig> profiles;
+
+	// Replaces the configuration with the file's; false when the file was unusable. message: optional notice.
+	bool load(QString *message);
+	// Writes the configuration atomically; false with the reason in message.
+	bool save(QString *message);
+
+	QString backupPath() const { return path + QStringLiteral(".danado"); }
+};

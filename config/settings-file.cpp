@@ -1,0 +1,357 @@
+// Reading and writing "salidas.json". A damaged file is copied aside before anything else happens, and
+// nothing is written over a file that could not be read.
+#include "config/config-store.hpp"
+#include "config/secret.hpp"
+#include "module/language.hpp"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+QString readText(const QJsonObject &object, const char *key, const QString &fallback = QString())
+{
+	const QJsonValue value = object.value(QLatin1String(key));
+	return value.isString() ? value.toString() : fallback;
+}
+
+int readInt(const QJsonObject &object, const char *key, int fallback)
+{
+	const QJsonValue value = object.value(QLatin1String(key));
+	if (!value.isDouble()) {
+		return fallback;
+	}
+	const double number = value.toDouble();
+	if (!std::isfinite(number) || std::floor(number) != number || number < std::numeric_limits<int>::min() ||
+	    number > std::numeric_limits<int>::max()) {
+		return fallback;
+	}
+	return int(number);
+}
+
+int readClamped(const QJsonObject &object, const char *key, int fallback, int low, int high)
+{
+	return qBound(low, readInt(object, key, fallback), high);
+}
+
+bool readBool(const QJsonObject &object, const char *key)
+{
+	const QJsonValue value = object.value(QLatin1String(key));
+	return value.isBool() && value.toBool();
+}
+
+QJsonObject objectAt(const QJsonArray &array, int index)
+{
+	const QJsonValue value = array.at(index);
+	return value.isObject() ? value.toObject() : QJsonObject();
+}
+
+struct LoadFlags {
+	bool keysFailed = false;
+	bool needsRewrite = false;
+};
+
+// Opens one stored secret; keeps the stored text when it cannot be opened here.
+QString openStored(const QString &stored, QString &unopened, LoadFlags &flags)
+{
+	bool ok = true;
+	QString plain = openSecret(stored, &ok);
+	if (!ok) {
+		flags.keysFailed = true;
+		unopened = stored;
+	} else if (!stored.isEmpty() && !isProtectedSecret(stored)) {
+		flags.needsRewrite = true;
+	}
+	return plain;
+}
+
+QList<DestConfig> readDestinations(const QJsonArray &array, LoadFlags &flags)
+{
+	QList<DestConfig> destinations;
+	for (int i = 0; i < array.size(); ++i) {
+		const QJsonObject object = objectAt(array, i);
+		DestConfig dest;
+		dest.id = readText(object, "id");
+		if (dest.id.isEmpty()) {
+			dest.id = newIdentifier();
+		}
+		const QString storedUrl = readText(object, "url");
+		bool urlOk = true;
+		dest.url = openSecret(storedUrl, &urlOk);
+		if (!urlOk) {
+			flags.keysFailed = true;
+			dest.sinAbrir.url = storedUrl;
+		} else if (storedUrl.contains(QLatin1Char('?')) && !isProtectedSecret(storedUrl)) {
+			flags.needsRewrite = true;
+		}
+		dest.clave = openStored(readText(object, "clave"), dest.sinAbrir.clave, flags);
+		dest.contrasena = openStored(readText(object, "contrasena"), dest.sinAbrir.contrasena, flags);
+		if (dest.url.isEmpty() && !storedUrl.isEmpty()) {
+			dest.url = QStringLiteral("?");
+		}
+		if (!dest.url.isEmpty()) {
+			destinations.append(dest);
+		}
+	}
+	return destinations;
+}
+
+bool readEntry(const QJsonObject &object, EntryConfig &entry, LoadFlags &flags)
+{
+	entry.id = readText(object, "id");
+	entry.fuente = readText(object, "fuente");
+	entry.nombre = readText(object, "nombre").trimmed();
+	if (entry.id.isEmpty()) {
+		entry.id = newIdentifier();
+	}
+	entry.seguirObs = readBool(object, "seguirObs");
+	if (entry.fuente.isEmpty() && !entry.seguirObs) {
+		return false;
+	}
+	entry.codificador = readText(object, "codificador", QStringLiteral("obs_x264"));
+	entry.videoKbps = readClamped(object, "videoKbps", 4000, ConfigLimits::minVideoKbps, ConfigLimits::maxVideoKbps);
+	entry.audioKbps = readClamped(object, "audioKbps", 128, ConfigLimits::minAudioKbps, ConfigLimits::maxAudioKbps);
+	entry.codificadorAudio = readText(object, "codificadorAudio").trimmed();
+	entry.retrasoAudioMs =
+		readClamped(object, "retrasoAudioMs", 0, ConfigLimits::minAudioDelayMs, ConfigLimits::maxAudioDelayMs);
+	entry.ajustesCodificador = readText(object, "ajustesCodificador");
+	entry.ancho = readInt(object, "ancho", 0);
+	entry.alto = readInt(object, "alto", 0);
+	const auto inRange = [](int side) { return side >= ConfigLimits::minSide && side <= ConfigLimits::maxSide; };
+	if (!inRange(entry.ancho) || !inRange(entry.alto)) {
+		entry.ancho = 0;
+		entry.alto = 0;
+	}
+	entry.llenar = readBool(object, "llenar");
+
+	const QJsonValue equivalences = object.value(QLatin1String("equivalencias"));
+	if (equivalences.isObject()) {
+		const QJsonObject map = equivalences.toObject();
+		for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+			if (!it.key().isEmpty() && it.value().isString() && !it.value().toString().isEmpty()) {
+				entry.equivalencias.insert(it.key(), it.value().toString());
+			}
+		}
+	}
+	entry.destinos = readDestinations(object.value(QLatin1String("destinos")).toArray(), flags);
+	return true;
+}
+
+QList<ProfileConfig> readProfiles(const QJsonArray &array)
+{
+	QList<ProfileConfig> profiles;
+	for (int i = 0; i < array.size(); ++i) {
+		const QJsonObject object = objectAt(array, i);
+		ProfileConfig profile;
+		profile.nombre = readText(object, "nombre").trimmed();
+		if (profile.nombre.isEmpty()) {
+			continue;
+		}
+		profile.codificador = readText(object, "codificador", QStringLiteral("obs_x264"));
+		profile.videoKbps =
+			readClamped(object, "videoKbps", 4000, ConfigLimits::minVideoKbps, ConfigLimits::maxVideoKbps);
+		profile.audioKbps =
+			readClamped(object, "audioKbps", 128, ConfigLimits::minAudioKbps, ConfigLimits::maxAudioKbps);
+		profile.codificadorAudio = readText(object, "codificadorAudio").trimmed();
+		profile.ajustesCodificador = readText(object, "ajustesCodificador");
+		profiles.append(profile);
+	}
+	return profiles;
+}
+
+// A secret that could not be opened here is written back as it was stored, until the user types a new one.
+QString storedSecret(const QString &plain, const QString &unopened)
+{
+	return plain.isEmpty() && !unopened.isEmpty() ? unopened : protectSecret(plain);
+}
+
+QJsonObject writeDestination(const DestConfig &dest)
+{
+	QJsonObject object;
+	object.insert(QStringLiteral("id"), dest.id);
+	QString url;
+	if (dest.url == QLatin1String("?") && !dest.sinAbrir.url.isEmpty()) {
+		url = dest.sinAbrir.url;
+	} else {
+		url = dest.url.contains(QLatin1Char('?')) ? protectSecret(dest.url) : dest.url;
+	}
+	object.insert(QStringLiteral("url"), url);
+	object.insert(QStringLiteral("clave"), storedSecret(dest.clave, dest.sinAbrir.clave));
+	object.insert(QStringLiteral("contrasena"), storedSecret(dest.contrasena, dest.sinAbrir.contrasena));
+	return object;
+}
+
+QJsonObject writeEntry(const EntryConfig &entry)
+{
+	QJsonObject object;
+	object.insert(QStringLiteral("id"), entry.id);
+	object.insert(QStringLiteral("fuente"), entry.fuente);
+	if (!entry.nombre.isEmpty()) {
+		object.insert(QStringLiteral("nombre"), entry.nombre);
+	}
+	object.insert(QStringLiteral("codificador"), entry.codificador);
+	object.insert(QStringLiteral("videoKbps"), entry.videoKbps);
+	object.insert(QStringLiteral("audioKbps"), entry.audioKbps);
+	if (!entry.codificadorAudio.isEmpty()) {
+		object.insert(QStringLiteral("codificadorAudio"), entry.codificadorAudio);
+	}
+	if (entry.retrasoAudioMs > 0) {
+		object.insert(QStringLiteral("retrasoAudioMs"), entry.retrasoAudioMs);
+	}
+	object.insert(QStringLiteral("ajustesCodificador"), entry.ajustesCodificador);
+	object.insert(QStringLiteral("ancho"), entry.ancho);
+	object.insert(QStringLiteral("alto"), entry.alto);
+	object.insert(QStringLiteral("llenar"), entry.llenar);
+	object.insert(QStringLiteral("seguirObs"), entry.seguirObs);
+	QJsonObject equivalences;
+	for (auto it = entry.equivalencias.constBegin(); it != entry.equivalencias.constEnd(); ++it) {
+		equivalences.insert(it.key(), it.value());
+	}
+	object.insert(QStringLiteral("equivalencias"), equivalences);
+	QJsonArray destinations;
+	for (const DestConfig &dest : entry.destinos) {
+		destinations.append(writeDestination(dest));
+	}
+	object.insert(QStringLiteral("destinos"), destinations);
+	return object;
+}
+
+QJsonObject writeProfile(const ProfileConfig &profile)
+{
+	QJsonObject object;
+	object.insert(QStringLiteral("nombre"), profile.nombre);
+	object.insert(QStringLiteral("codificador"), profile.codificador);
+	object.insert(QStringLiteral("videoKbps"), profile.videoKbps);
+	object.insert(QStringLiteral("audioKbps"), profile.audioKbps);
+	if (!profile.codificadorAudio.isEmpty()) {
+		object.insert(QStringLiteral("codificadorAudio"), profile.codificadorAudio);
+	}
+	object.insert(QStringLiteral("ajustesCodificador"), profile.ajustesCodificador);
+	return object;
+}
+
+void setMessage(QString *message, const QString &text)
+{
+	if (message) {
+		*message = text;
+	}
+}
+
+} // namespace
+
+bool ConfigStore::load(QString *message)
+{
+	collections.clear();
+	profiles.clear();
+	readFailed = false;
+
+	if (!QFile::exists(path)) {
+		return true;
+	}
+	QFile file(path);
+	if (!file.open(QIODevice::ReadOnly)) {
+		readFailed = true;
+		setMessage(message,
+			   translate("No se pudo leer el archivo de configuración (%1). Se empieza sin entradas guardadas.")
+				   .arg(file.errorString()));
+		return false;
+	}
+	const QByteArray content = file.readAll();
+	file.close();
+
+	QJsonParseError parseError;
+	const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
+	if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+		QFile::remove(backupPath());
+		const bool copied = QFile::copy(path, backupPath());
+		readFailed = !copied;
+		if (copied) {
+			setMessage(message, translate("El archivo de configuración estaba dañado. Se guardó una copia en «%1» "
+						      "y se empieza de cero.")
+						    .arg(backupPath()));
+		} else {
+			setMessage(message,
+				   translate("El archivo de configuración estaba dañado y no se pudo copiar. Se empieza de cero."));
+		}
+		return false;
+	}
+
+	const QJsonObject root = document.object();
+	profiles = readProfiles(root.value(QLatin1String("perfiles")).toArray());
+
+	LoadFlags flags;
+	const QJsonObject stored = root.value(QLatin1String("colecciones")).toObject();
+	for (auto it = stored.constBegin(); it != stored.constEnd(); ++it) {
+		const QJsonArray entries = it.value().toObject().value(QLatin1String("entradas")).toArray();
+		QList<EntryConfig> list;
+		for (int i = 0; i < entries.size(); ++i) {
+			EntryConfig entry;
+			if (readEntry(objectAt(entries, i), entry, flags)) {
+				list.append(entry);
+			}
+		}
+		collections.insert(it.key(), list);
+	}
+
+	if (flags.keysFailed) {
+		setMessage(message, translate("Algunas claves de emisión no se pudieron abrir porque se guardaron en otro "
+					      "usuario o PC de Windows. Vuelve a escribirlas en cada destino."));
+	} else if (flags.needsRewrite) {
+		QString ignored;
+		save(&ignored);
+	}
+	return true;
+}
+
+bool ConfigStore::save(QString *message)
+{
+	if (readFailed) {
+		setMessage(message, translate("No se guarda nada para no perder tu configuración anterior, que no se pudo "
+					      "leer. Cierra OBS, revisa el archivo de configuración y vuelve a abrirlo."));
+		return false;
+	}
+
+	QJsonObject storedCollections;
+	for (auto it = collections.constBegin(); it != collections.constEnd(); ++it) {
+		QJsonArray entries;
+		for (const EntryConfig &entry : it.value()) {
+			entries.append(writeEntry(entry));
+		}
+		QJsonObject collection;
+		collection.insert(QStringLiteral("entradas"), entries);
+		storedCollections.insert(it.key(), collection);
+	}
+	QJsonArray storedProfiles;
+	for (const ProfileConfig &profile : profiles) {
+		storedProfiles.append(writeProfile(profile));
+	}
+	QJsonObject root;
+	root.insert(QStringLiteral("colecciones"), storedCollections);
+	root.insert(QStringLiteral("perfiles"), storedProfiles);
+	root.insert(QStringLiteral("version"), 1);
+
+	const QString folder = QFileInfo(path).absolutePath();
+	if (!QDir().mkpath(folder)) {
+		setMessage(message, translate("No se pudo crear la carpeta de configuración «%1».").arg(folder));
+		return false;
+	}
+	QSaveFile file(path);
+	if (!file.open(QIODevice::WriteOnly)) {
+		setMessage(message, translate("No se pudo guardar la configuración (%1).").arg(file.errorString()));
+		return false;
+	}
+	file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
+	if (!file.commit()) {
+		setMessage(message, translate("No se pudo guardar la configuración (%1).").arg(file.errorString()));
+		return false;
+	}
+	return true;
+}

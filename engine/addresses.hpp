@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+struct obs_data;
+typedef struct obs_data obs_data_t;
+
+enum class AddressKind { Rtmp = 0, Srt = 1, Invalid = 2 };
+
+// The kind of a destination address; blanks around it and the letter case of the scheme do not matter.
+AddressKind classifyAddress(const QString &address);
+
+// "RTMP", "SRT" or "?"; never translated.
+QString protocolLabel(AddressKind kind);
+
+// The text with every address query replaced by "?…", so that stream ids and passphrases never reach the log.
+QString maskAddressQueries(const QString &text);
+
+// What a destination's three texts become in OBS's "rtmp_custom" service settings.
+struct ServiceValues {
+	QString server;
+	QString key;
+	bool useAuth = false;
+	QString password;
+};
+ServiceValues serviceValues(const QString &url, const QString &clave, const QString &contrasena);
+// A new settings object (the caller releases it) holding those values.
+obs_data_t *createServiceSettings(const QString &url, const QString &clave, const QString &contrasena);
+
+// Dialog-side rules on top of the kind.
+bool hasApplicationPart(const QString &address);
+bool isWebAddress(const QString &address);
+// The problem with destination number `number`'s address, translated, or an empty text when it is usable.
+QString addressProblem(const QString &address, int number);

@@ -1,0 +1,77 @@
+#include "module/lifecycle.hpp"
+#include "module/log.hpp"
+#include "module/panel-host.hpp"
+#include "module/srt-library.hpp"
+#include "module/version.hpp"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <exception>
+
+namespace {
+
+obs_module_t *moduleHandle = nullptr;
+SrtHold srtHold;
+
+} // namespace
+
+bool moduleLoad(obs_module_t *module)
+{
+	moduleHandle = module;
+	registerFrontendEvents();
+	srtHold.acquire(findSrtLibrary());
+	logMessage(LOG_INFO, "Quorvex Source loaded (version %s)", moduleVersion);
+	return true;
+}
+
+void modulePostLoad()
+{
+	try {
+		createPanel();
+	} catch (...) {
+		logMessage(LOG_ERROR, "unexpected error while creating the panel");
+	}
+}
+
+void moduleUnload()
+{
+	unregisterFrontendEvents();
+	shutdownPanel();
+	srtHold.release();
+	logMessage(LOG_INFO, "Quorvex Source unloaded");
+}
+
+QString locateSettings()
+{
+	QString path;
+	if (char *configPath = obs_module_get_config_path(moduleHandle, "salidas.json")) {
+		path = QString::fromUtf8(configPath);
+		bfree(configPath);
+	}
+	if (path.isEmpty()) {
+		logMessage(LOG_ERROR, "could not determine the configuration folder; the panel will not be created");
+		return QString();
+	}
+	return locateSettingsAt(path);
+}
+
+QString locateSettingsAt(const QString &path)
+{
+	if (QFile::exists(path)) {
+		return path;
+	}
+	QString legacyPath = path;
+	legacyPath.replace(QStringLiteral("/tallowmere/"), QStringLiteral("/marrowvale/"), Qt::CaseSensitive);
+	if (legacyPath == path || !QFile::exists(legacyPath)) {
+		return path;
+	}
+	QDir().mkpath(QFileInfo(path).absolutePath());
+	if (QFile::copy(legacyPath, path)) {
+		logMessage(LOG_INFO, "previous configuration copied to the new location");
+	} else {
+		logMessage(LOG_WARNING, "could not copy the previous configuration");
+	}
+	return path;
+}

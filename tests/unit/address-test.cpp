@@ -1,0 +1,84 @@
+#include "engine/addresses.hpp"
+
+#include "common/qt-print.hpp"
+
+#include <gtest/gtest.h>
+
+#include <obs-data.h>
+
+TEST(Addresses, Classification)
+{
+	struct Case {
+		const char *address;
+		AddressKind kind;
+	};
+	const Case cases[] = {
+		{"rtmp://h/live", AddressKind::Rtmp},     {"  RTMPS://host/app \t", AddressKind::Rtmp},
+		{"Rtmps://h/a", AddressKind::Rtmp},       {"rtmp://", AddressKind::Rtmp},
+		{"Srt://host:9000", AddressKind::Srt},    {"SRT://h:1?latency=200", AddressKind::Srt},
+		{"", AddressKind::Invalid},               {"   ", AddressKind::Invalid},
+		{"rtmp:/host", AddressKind::Invalid},     {"rtmps:/host", AddressKind::Invalid},
+		{"rtmpx://host", AddressKind::Invalid},   {"https://h/whip", AddressKind::Invalid},
+		{"ftp://h/x", AddressKind::Invalid},
+	};
+	for (const auto &c : cases) {
+		EXPECT_EQ(classifyAddress(QString::fromUtf8(c.address)), c.kind) << c.address;
+	}
+	EXPECT_EQ(protocolLabel(AddressKind::Rtmp), QStringLiteral("RTMP"));
+	EXPECT_EQ(protocolLabel(AddressKind::Srt), QStringLiteral("SRT"));
+	EXPECT_EQ(protocolLabel(AddressKind::Invalid), QStringLiteral("?"));
+}
+
+TEST(Addresses, DialogRules)
+{
+	EXPECT_TRUE(hasApplicationPart(QStringLiteral("rtmp://a.b/live")));
+	EXPECT_TRUE(hasApplicationPart(QStringLiteral("rtmp://a.b/")));
+	EXPECT_FALSE(hasApplicationPart(QStringLiteral("rtmp://a.b")));
+	EXPECT_FALSE(hasApplicationPart(QStringLiteral("rtmp://a.b:1935")));
+	EXPECT_FALSE(hasApplicationPart(QStringLiteral("rtmp://")));
+
+	EXPECT_TRUE(isWebAddress(QStringLiteral("HTTPS://h/whip")));
+	EXPECT_TRUE(isWebAddress(QStringLiteral(" http://h")));
+	EXPECT_FALSE(isWebAddress(QStringLiteral("ftp://h")));
+
+	EXPECT_EQ(addressProblem(QStringLiteral("rtmp://host"), 2),
+		  QStringLiteral("Destino 2: a la dirección RTMP le falta la parte final, por ejemplo rtmp://servidor/live."));
+	EXPECT_TRUE(addressProblem(QStringLiteral("rtmp://host/"), 2).isEmpty());
+	EXPECT_TRUE(addressProblem(QStringLiteral("srt://host"), 1).isEmpty());
+	EXPECT_TRUE(addressProblem(QStringLiteral("HTTPS://x/y"), 1).startsWith(QStringLiteral("Destino 1: WebRTC")));
+	EXPECT_EQ(addressProblem(QStringLiteral("ftp://x"), 3),
+		  QStringLiteral("Destino 3: la dirección debe empezar por rtmp://, rtmps:// o srt://."));
+}
+
+TEST(Addresses, MaskingQueries)
+{
+	EXPECT_EQ(maskAddressQueries(QStringLiteral("falló srt://h:9000?latency=200&mode=caller ahora")),
+		  QStringLiteral("falló srt://h:9000?… ahora"));
+	EXPECT_EQ(maskAddressQueries(QStringLiteral("x rtmp://h/app?k=1")), QStringLiteral("x rtmp://h/app?…"));
+	EXPECT_EQ(maskAddressQueries(QStringLiteral("«SRT://h:1?passphrase=secreto» y rtmps://a/b?c=d\"")),
+		  QStringLiteral("«SRT://h:1?…» y rtmps://a/b?…\""));
+	EXPECT_EQ(maskAddressQueries(QStringLiteral("srt://h:9000 caído")), QStringLiteral("srt://h:9000 caído"));
+	EXPECT_EQ(maskAddressQueries(QStringLiteral("nada que ver? no")), QStringLiteral("nada que ver? no"));
+	EXPECT_EQ(maskAddressQueries(QString()), QString());
+}
+
+TEST(Addresses, ServiceSettings)
+{
+	const auto check = [](const char *url, const char *key, const char *pass, bool auth) {
+		obs_data_t *settings =
+			createServiceSettings(QString::fromUtf8(url), QString::fromUtf8(key), QString::fromUtf8(pass));
+		EXPECT_STREQ(obs_data_get_string(settings, "server"), QString::fromUtf8(url).trimmed().toUtf8().constData());
+		EXPECT_STREQ(obs_data_get_string(settings, "key"), key);
+		EXPECT_EQ(obs_data_has_user_value(settings, "use_auth"), auth) << url;
+		EXPECT_EQ(obs_data_has_user_value(settings, "password"), auth) << url;
+		if (auth) {
+			EXPECT_TRUE(obs_data_get_bool(settings, "use_auth"));
+			EXPECT_STREQ(obs_data_get_string(settings, "password"), pass);
+		}
+		obs_data_release(settings);
+	};
+	check(" srt://h:9000?latency=200 ", " id ", "frase", true);
+	check("srt://h:9000", "", "", false);
+	check("rtmp://h/live", "clave", "frase", false);
+	check("rtmps://h/live/extra", "", "", false);
+}
