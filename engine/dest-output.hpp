@@ -1,0 +1,120 @@
+#pragma once
+
+#include <obs.h>
+#include <obs.hpp>
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+class EntryPipeline;
+struct DestConfig;
+
+enum class DestState { Idle = 0, Connecting = 1, Live = 2, Reconnecting = 3, Failed = 4 };
+
+// A destination as the panel sees it.
+struct DestStatus {
+	DestState state = DestState::Idle;
+	QString message;
+	int attempts = 0;
+	int outageSeconds = 0;
+	int lastOutageSeconds = -1;
+	int drops = 0;
+	int kbps = -1;
+	int framesDropped = 0;
+};
+
+// Limits of the supervision.
+namespace Supervision {
+constexpr int64_t firstRestartDelayMs = 1500;
+constexpr int64_t restartDelayMs = 5000;
+constexpr int64_t activeRetryMs = 500;
+constexpr int maxRestartAttempts = 120;
+constexpr int64_t startTimeoutNs = 40LL * 1000000000LL;
+constexpr int64_t inactiveGraceNs = 3LL * 1000000000LL;
+constexpr int obsReconnectRetries = 300;
+constexpr int obsReconnectSeconds = 5;
+} // namespace Supervision
+
+// One running destination: its own service, output and audio encoder on the entry's shared video encoder.
+// OBS's output threads record what happens in the atomics below; the UI thread's tick acts on them.
+class DestOutput {
+public:
+	explicit DestOutput(const DestConfig &dest);
+	~DestOutput();
+	DestOutput(const DestOutput &) = delete;
+	DestOutput &operator=(const DestOutput &) = delete;
+
+	// Builds and starts the output; false with the message (also stored as Failed) otherwise.
+	bool start(EntryPipeline &pipeline, int audioKbps, const QString &audioCodec, QString *error);
+	// Asks the destination to stop; returns at once.
+	void stop();
+	// Stores the message, then marks the destination Failed. Safe from any thread.
+	void fail(const QString &text);
+	// The automatic restart step of the tick.
+	void checkRestart();
+	// Sending rate and dropped frames, sampled once per tick.
+	void sample();
+	// Ends a start that never confirmed.
+	void checkStartTimeout();
+	// Whether the output has ended for good (the tick removes it then).
+	bool hasEnded();
+	// Whether a stop that was asked for has completed.
+	bool isFinished();
+	DestStatus status() const;
+	// The status kept once the destination has been removed: state and message only.
+	DestStatus endedStatus() const;
+
+	const QString &id() const { return destId; }
+	obs_output_t *outputHandle() const { return output.Get(); }
+	obs_encoder_t *audioEncoderHandle() const { return audioEncoder.Get(); }
+	obs_service_t *serviceHandle() const { return service.Get(); }
+	DestState state() const { return DestState(currentState.load()); }
+	QString message() const;
+
+private:
+	static void onStart(void *data, calldata_t *cd);
+	static void onStop(void *data, calldata_t *cd);
+	static void onReconnect(void *data, calldata_t *cd);
+	static void onReconnectSuccess(void *data, calldata_t *cd);
+	bool failStart(const QString &text, QString *error);
+	int currentOutageSeconds() const;
+	void setState(DestState state) { currentState.store(int(state)); }
+	void release();
+
+	const QString destId;
+	const QString url;
+	const QString clave;
+	const QString contrasena;
+
+	OBSServiceAutoRelease service;
+	OBSOutputAutoRelease output;
+	OBSEncoderAutoRelease audioEncoder;
+	OBSSignal startSignal;
+	OBSSignal stopSignal;
+	OBSSignal reconnectSignal;
+	OBSSignal reconnectSuccessSignal;
+	bool signalsConnected = false;
+
+	std::atomic<int> currentState{int(DestState::Idle)};
+	std::atomic<int> attempts{0};
+	std::atomic<int> lastOutageSeconds{-1};
+	std::atomic<int> drops{0};
+	std::atomic<int64_t> outageStartMs{0};
+	std::atomic<int> kbps{-1};
+	std::atomic<int> framesDropped{0};
+	std::atomic<bool> stopRequested{false};
+	std::atomic<bool> connected{false};
+	std::atomic<bool> restarting{false};
+	std::atomic<int64_t> nextRestartMs{0};
+
+	uint64_t lastBytes = 0;
+	int64_t lastSampleMs = 0;
+	int64_t startedNs = 0;
+	int64_t inactiveSinceNs = 0;
+
+	mutable std::mutex lock;
+	QString lastMessage;
+};

@@ -1,0 +1,189 @@
+#include "engine/entry-pipeline.hpp"
+#include "engine/encoder-settings.hpp"
+#include "config/config-store.hpp"
+#include "module/language.hpp"
+
+#include <util/platform.h>
+
+namespace {
+
+void setError(QString *error, const QString &text)
+{
+	if (error) {
+		*error = text;
+	}
+}
+
+double msSince(uint64_t startNs)
+{
+	return double(os_gettime_ns() - startNs) / 1000000.0;
+}
+
+} // namespace
+
+EntryPipeline::~EntryPipeline()
+{
+	close();
+}
+
+bool EntryPipeline::open(const EntryConfig &entry, QString *error)
+{
+	close();
+
+	sourceName = entry.fuente.toUtf8();
+	OBSSourceAutoRelease source = obs_get_source_by_name(sourceName.constData());
+	if (!source) {
+		setError(error, translate("«%1» ya no existe en OBS.").arg(entry.fuente));
+		close();
+		return false;
+	}
+
+	obs_video_info ovi = {};
+	if (!obs_get_video_info(&ovi)) {
+		setError(error, translate("OBS no tiene el vídeo activo."));
+		close();
+		return false;
+	}
+	const bool ownSize = entry.ancho >= 1 && entry.alto >= 1;
+	if (ownSize) {
+		ovi.base_width = ovi.output_width = uint32_t(entry.ancho);
+		ovi.base_height = ovi.output_height = uint32_t(entry.alto);
+	}
+
+	view = obs_view_create();
+	video = view ? obs_view_add2(view, &ovi) : nullptr;
+	if (!video) {
+		setError(error, translate("No se pudo crear el vídeo propio de la entrada."));
+		close();
+		return false;
+	}
+	customSize = ownSize;
+	canvasWidth = ovi.base_width;
+	canvasHeight = ovi.base_height;
+	fill = entry.llenar;
+
+	setViewSource(source);
+
+	if (!audio.isOpen()) {
+		audio_t *obsAudio = obs_get_audio();
+		const uint32_t rate = obsAudio ? audio_output_get_sample_rate(obsAudio) : 48000;
+		if (!audio.open(rate)) {
+			setError(error, translate("No se pudo crear la pista de audio propia de la entrada."));
+			close();
+			return false;
+		}
+	}
+	audio.setDelayMs(entry.retrasoAudioMs);
+	audio.setSource(source);
+	audio.refreshSources();
+
+	OBSDataAutoRelease settings = buildEntryVideoSettings(entry);
+	encoder = obs_video_encoder_create(entry.codificador.toUtf8().constData(), "tallowmere-video", settings,
+					   nullptr);
+	if (!encoder) {
+		setError(error,
+			 translate("No se pudo crear el codificador de vídeo «%1». Prueba con el codificador por CPU (x264).")
+				 .arg(entry.codificador));
+		close();
+		return false;
+	}
+	obs_encoder_set_video(encoder, video);
+	return true;
+}
+
+void EntryPipeline::setViewSource(obs_source_t *source)
+{
+	OBSSceneAutoRelease previousScene = std::move(privateScene);
+	obs_source_t *shown = source;
+	if (obs_source_get_type(source) != OBS_SOURCE_TYPE_SCENE || customSize) {
+		privateScene = obs_scene_create_private("tallowmere-escena");
+		if (obs_sceneitem_t *item = obs_scene_add(privateScene, source)) {
+			obs_sceneitem_set_bounds_type(item, fill ? OBS_BOUNDS_SCALE_OUTER : OBS_BOUNDS_SCALE_INNER);
+			obs_sceneitem_set_bounds_alignment(item, 0);
+			vec2 bounds;
+			vec2_set(&bounds, float(canvasWidth), float(canvasHeight));
+			obs_sceneitem_set_bounds(item, &bounds);
+			vec2 origin;
+			vec2_zero(&origin);
+			obs_sceneitem_set_pos(item, &origin);
+		}
+		shown = obs_scene_get_source(privateScene);
+	}
+	obs_view_set_source(view, 0, shown);
+
+	// The new source becomes active before the old one is let go, so what both show never restarts.
+	obs_source_inc_active(source);
+	releaseActive();
+	activeSource = obs_source_get_ref(source);
+	// Only now, so that the view never shows an empty channel.
+	previousScene = nullptr;
+}
+
+bool EntryPipeline::switchSource(const QString &name, QString *error)
+{
+	if (!view) {
+		setError(error, translate("La entrada no está emitiendo."));
+		return false;
+	}
+	const QByteArray utf8 = name.toUtf8();
+	OBSSourceAutoRelease source = obs_get_source_by_name(utf8.constData());
+	if (!source) {
+		setError(error, translate("«%1» no existe en OBS.").arg(name));
+		return false;
+	}
+	setViewSource(source);
+	audio.setSource(source);
+	audio.refreshSources();
+	sourceName = utf8;
+	return true;
+}
+
+void EntryPipeline::releaseActive()
+{
+	if (activeSource) {
+		obs_source_dec_active(activeSource);
+		activeSource = nullptr;
+	}
+}
+
+void EntryPipeline::close()
+{
+	const bool held = encoder || view;
+	const uint64_t start = os_gettime_ns();
+
+	if (display) {
+		obs_display_destroy(display);
+		display = nullptr;
+	}
+	displayWindow = 0;
+	const double previewMs = msSince(start);
+
+	const uint64_t encoderStart = os_gettime_ns();
+	encoder = nullptr;
+	const double encoderMs = msSince(encoderStart);
+
+	const uint64_t audioStart = os_gettime_ns();
+	audio.close();
+	const double audioMs = msSince(audioStart);
+
+	const uint64_t viewStart = os_gettime_ns();
+	if (view) {
+		obs_view_set_source(view, 0, nullptr);
+		if (video) {
+			obs_view_remove(view);
+		}
+		obs_view_destroy(view);
+	}
+	view = nullptr;
+	video = nullptr;
+	releaseActive();
+	privateScene = nullptr;
+	const double viewMs = msSince(viewStart);
+
+	if (held) {
+		blog(LOG_INFO,
+		     "[tallowmere] closing entry: preview %.1f ms, video encoder %.1f ms, audio %.1f ms, video/view %.1f ms "
+		     "(total %.1f ms)",
+		     previewMs, encoderMs, audioMs, viewMs, msSince(start));
+	}
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "engine/audio-track.hpp"
+
+#include <obs.h>
+#include <obs.hpp>
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+struct EntryConfig;
+
+// What an entry shares among its destinations: its own view and video output at its own size, the scene or
+// source shown on it, one video encoder, and its own audio track.
+class EntryPipeline {
+public:
+	EntryPipeline() = default;
+	~EntryPipeline();
+	EntryPipeline(const EntryPipeline &) = delete;
+	EntryPipeline &operator=(const EntryPipeline &) = delete;
+
+	// Builds everything for the entry's `fuente`; on failure holds nothing and error has the message.
+	bool open(const EntryConfig &entry, QString *error);
+	// Puts a source on the view: a scene at OBS's size as it is, anything else scaled in a private scene.
+	void setViewSource(obs_source_t *source);
+	// Shows another scene or source without stopping anything that streams.
+	bool switchSource(const QString &name, QString *error);
+	// Releases everything in order (preview, video encoder, audio, view) and logs how long each step took.
+	void close();
+
+	bool isOpen() const { return view != nullptr; }
+	QString currentSourceName() const { return QString::fromUtf8(sourceName); }
+	const QByteArray &sourceNameUtf8() const { return sourceName; }
+	obs_encoder_t *videoEncoder() const { return encoder.Get(); }
+	video_t *videoOutput() const { return video; }
+	obs_view_t *viewHandle() const { return view; }
+	EntryAudioTrack &audioTrack() { return audio; }
+	obs_scene_t *wrappingScene() const { return privateScene.Get(); }
+	bool hasCustomSize() const { return customSize; }
+	bool fills() const { return fill; }
+	uint32_t width() const { return canvasWidth; }
+	uint32_t height() const { return canvasHeight; }
+
+	// The preview display attached by the panel; destroyed first when the pipeline closes.
+	obs_display_t *display = nullptr;
+	uint64_t displayWindow = 0;
+
+private:
+	void releaseActive();
+
+	bool customSize = false;
+	uint32_t canvasWidth = 0;
+	uint32_t canvasHeight = 0;
+	bool fill = false;
+	QByteArray sourceName;
+	obs_view_t *view = nullptr;
+	video_t *video = nullptr;
+	OBSSceneAutoRelease privateScene;
+	OBSEncoderAutoRelease encoder;
+	// The shown source, kept active while the view shows it: a view alone only marks it showing, and media
+	// set to restart when active would never play in an entry whose scene is not on OBS's program.
+	OBSSourceAutoRelease activeSource;
+	EntryAudioTrack audio;
+};

@@ -1,0 +1,151 @@
+#include "engine/live-entry.hpp"
+#include "engine/encoder-settings.hpp"
+#include "config/config-store.hpp"
+#include "module/language.hpp"
+
+#include <util/platform.h>
+
+#include <exception>
+
+LiveEntry::~LiveEntry()
+{
+	stopAndWait();
+}
+
+bool LiveEntry::reportStartFailure(const QString &destId, const QString &text, QString *error)
+{
+	DestStatus status;
+	status.state = DestState::Failed;
+	status.message = text;
+	ended.insert(destId, status);
+	if (error) {
+		*error = text;
+	}
+	if (running.empty()) {
+		closePipeline();
+	}
+	return false;
+}
+
+void LiveEntry::closePipeline()
+{
+	if (pipeline) {
+		pipeline->close();
+		pipeline.reset();
+	}
+}
+
+bool LiveEntry::startDestination(const EntryConfig &entry, const DestConfig &dest, QString *error)
+{
+	if (running.count(dest.id)) {
+		return true;
+	}
+	ended.remove(dest.id);
+	try {
+		if (!pipeline) {
+			auto opened = std::make_unique<EntryPipeline>();
+			QString message;
+			if (!opened->open(entry, &message)) {
+				return reportStartFailure(dest.id, message, error);
+			}
+			pipeline = std::move(opened);
+		}
+		auto output = std::make_unique<DestOutput>(dest);
+		QString message;
+		if (!output->start(*pipeline, entry.audioKbps, entry.codificadorAudio, &message)) {
+			output.reset();
+			return reportStartFailure(dest.id, message, error);
+		}
+		running.emplace(dest.id, std::move(output));
+		return true;
+	} catch (const std::exception &e) {
+		return reportStartFailure(dest.id, translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())),
+					  error);
+	} catch (...) {
+		return reportStartFailure(dest.id, translate("Error inesperado al iniciar la emisión."), error);
+	}
+}
+
+void LiveEntry::tick()
+{
+	for (auto it = running.begin(); it != running.end();) {
+		DestOutput &dest = *it->second;
+		dest.checkRestart();
+		dest.sample();
+		dest.checkStartTimeout();
+		if (dest.hasEnded()) {
+			ended.insert(it->first, dest.endedStatus());
+			it = running.erase(it);
+		} else {
+			++it;
+		}
+	}
+
+	if (running.empty()) {
+		closePipeline();
+		return;
+	}
+	if (pipeline) {
+		OBSSourceAutoRelease source = obs_get_source_by_name(pipeline->sourceNameUtf8().constData());
+		if (!source) {
+			requestStop();
+		}
+	}
+}
+
+DestStatus LiveEntry::destinationStatus(const QString &destId) const
+{
+	auto it = running.find(destId);
+	if (it != running.end()) {
+		return it->second->status();
+	}
+	return ended.value(destId, DestStatus());
+}
+
+QString LiveEntry::currentSourceName() const
+{
+	return pipeline ? pipeline->currentSourceName() : QString();
+}
+
+DestOutput *LiveEntry::runningDestination(const QString &destId) const
+{
+	auto it = running.find(destId);
+	return it == running.end() ? nullptr : it->second.get();
+}
+
+void LiveEntry::applyLiveSettings(const EntryConfig &entry)
+{
+	if (!pipeline) {
+		return;
+	}
+	pipeline->audioTrack().setDelayMs(entry.retrasoAudioMs);
+	if (obs_encoder_t *encoder = pipeline->videoEncoder()) {
+		OBSDataAutoRelease settings = buildEntryVideoSettings(entry);
+		obs_encoder_update(encoder, settings);
+	}
+}
+
+void LiveEntry::requestStop()
+{
+	for (auto &item : running) {
+		item.second->stop();
+	}
+}
+
+void LiveEntry::stopAndWait()
+{
+	requestStop();
+	for (int check = 0; check < 100 && !running.empty(); ++check) {
+		bool allFinished = true;
+		for (auto &item : running) {
+			// Every destination is asked each time: the check also starts each one's inactivity grace.
+			allFinished = item.second->isFinished() && allFinished;
+		}
+		if (allFinished) {
+			break;
+		}
+		os_sleep_ms(50);
+	}
+	running.clear();
+	closePipeline();
+}

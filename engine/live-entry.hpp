@@ -1,0 +1,49 @@
+#pragma once
+
+#include "engine/dest-output.hpp"
+#include "engine/entry-pipeline.hpp"
+
+#include <QHash>
+#include <QString>
+
+#include <map>
+#include <memory>
+
+struct EntryConfig;
+struct DestConfig;
+
+// A started entry: its pipeline and one output per destination that streams, connects, reconnects or is ending.
+class LiveEntry {
+public:
+	LiveEntry() = default;
+	~LiveEntry();
+	LiveEntry(const LiveEntry &) = delete;
+	LiveEntry &operator=(const LiveEntry &) = delete;
+
+	// Starts one destination (true also when it already runs); false with the reason, kept as its status.
+	bool startDestination(const EntryConfig &entry, const DestConfig &dest, QString *error);
+	// The supervision step, every 500 ms: restarts, rates, timeouts, removal of what has ended.
+	void tick();
+	DestStatus destinationStatus(const QString &destId) const;
+	QString currentSourceName() const;
+
+	// New delay and video encoder settings for a running entry; the rest waits for the next start.
+	void applyLiveSettings(const EntryConfig &entry);
+	// Asks every destination to stop; returns at once.
+	void requestStop();
+	// Stops everything, waits a bounded time and releases it all.
+	void stopAndWait();
+
+	bool isRunning() const { return !running.empty(); }
+	EntryPipeline *pipelineHandle() const { return pipeline.get(); }
+	DestOutput *runningDestination(const QString &destId) const;
+	size_t runningCount() const { return running.size(); }
+
+private:
+	bool reportStartFailure(const QString &destId, const QString &text, QString *error);
+	void closePipeline();
+
+	std::unique_ptr<EntryPipeline> pipeline;
+	std::map<QString, std::unique_ptr<DestOutput>> running;
+	QHash<QString, DestStatus> ended;
+};

@@ -1,0 +1,247 @@
+#include "engine/obs-fixture.hpp"
+#include "testbed.hpp"
+
+#include <gtest/gtest.h>
+
+#include <obs-nix-platform.h>
+#include <util/bmem.h>
+#include <util/platform.h>
+
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+
+namespace obstest {
+
+namespace {
+
+const char *pluginDir = "/usr/lib/x86_64-linux-gnu/obs-plugins";
+const char *pluginDataDir = "/usr/share/obs/obs-plugins";
+
+class ObsEnvironment : public testing::Environment {
+public:
+	void SetUp() override
+	{
+		xvfb.start();
+		// Parts of libobs' X11 start-up open the display named by DISPLAY themselves.
+		setenv("DISPLAY", xvfb.display().c_str(), 1);
+		display = XOpenDisplay(xvfb.display().c_str());
+		ASSERT_NE(display, nullptr) << "cannot open " << xvfb.display();
+		obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
+		obs_set_nix_platform_display(display);
+		ASSERT_TRUE(obs_startup("en-US", nullptr, nullptr));
+
+		obs_video_info ovi = {};
+		ovi.graphics_module = "libobs-opengl";
+		ovi.fps_num = 30;
+		ovi.fps_den = 1;
+		ovi.base_width = ovi.output_width = canvasWidth;
+		ovi.base_height = ovi.output_height = canvasHeight;
+		ovi.output_format = VIDEO_FORMAT_NV12;
+		ovi.colorspace = VIDEO_CS_709;
+		ovi.range = VIDEO_RANGE_PARTIAL;
+		ovi.adapter = 0;
+		ovi.gpu_conversion = true;
+		ovi.scale_type = OBS_SCALE_BICUBIC;
+		ASSERT_EQ(obs_reset_video(&ovi), OBS_VIDEO_SUCCESS);
+
+		obs_audio_info oai = {};
+		oai.samples_per_sec = 48000;
+		oai.speakers = SPEAKERS_STEREO;
+		ASSERT_TRUE(obs_reset_audio(&oai));
+
+		// obs_load_all_modules would also load the OBS app's Qt plug-ins, which abort without the app.
+		for (const char *name : {"image-source", "obs-ffmpeg", "obs-x264", "obs-outputs", "rtmp-services"}) {
+			const std::string binary = std::string(pluginDir) + "/" + name + ".so";
+			const std::string data = std::string(pluginDataDir) + "/" + name;
+			obs_module_t *module = nullptr;
+			ASSERT_EQ(obs_open_module(&module, binary.c_str(), data.c_str()), MODULE_SUCCESS) << name;
+			ASSERT_TRUE(obs_init_module(module)) << name;
+		}
+		obs_post_load_modules();
+	}
+
+	void TearDown() override
+	{
+		obs_shutdown();
+		const long leaks = bnum_allocs();
+		std::printf("Number of memory leaks: %ld\n", leaks);
+		EXPECT_EQ(leaks, 0) << "every OBS reference must be released before shutdown";
+		if (display) {
+			XCloseDisplay(display);
+		}
+		xvfb.stop();
+	}
+
+private:
+	testbed::Xvfb xvfb;
+	Display *display = nullptr;
+};
+
+std::map<double, std::string> toneFiles;
+
+// OBS's own handler also prints debug lines; a failing test's output stays readable without them.
+void printLog(int level, const char *format, va_list args, void *)
+{
+	if (level > LOG_INFO) {
+		return;
+	}
+	char line[4096];
+	vsnprintf(line, sizeof(line), format, args);
+	std::fprintf(level <= LOG_WARNING ? stderr : stdout, "%s\n", line);
+}
+
+} // namespace
+
+const std::string &mediaDir()
+{
+	static testbed::TempDir dir("tallowmere-media-");
+	return dir.path();
+}
+
+int runWithObs(int argc, char **argv)
+{
+	testing::InitGoogleTest(&argc, argv);
+	base_set_log_handler(printLog, nullptr);
+	if (geteuid() == 0) {
+		// rtmp-services tries to update its list over HTTPS at load, and RTMPS tests bind their own CA bundle:
+		// both stay inside this process's own network and mount namespaces.
+		if (!testbed::isolateNetwork()) {
+			std::fprintf(stderr, "could not isolate the network; going on\n");
+		}
+		testbed::privateMounts();
+	}
+	testing::AddGlobalTestEnvironment(new ObsEnvironment);
+	const int result = RUN_ALL_TESTS();
+	std::fflush(stdout);
+	std::fflush(stderr);
+	_exit(result);
+}
+
+OBSSourceAutoRelease makeColor(const char *name, uint32_t abgr, uint32_t width, uint32_t height)
+{
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_int(settings, "color", abgr);
+	obs_data_set_int(settings, "width", width);
+	obs_data_set_int(settings, "height", height);
+	return obs_source_create("color_source", name, settings, nullptr);
+}
+
+OBSSourceAutoRelease makeMedia(const char *name, const std::string &path, bool loop)
+{
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_bool(settings, "is_local_file", true);
+	obs_data_set_string(settings, "local_file", path.c_str());
+	obs_data_set_bool(settings, "looping", loop);
+	return obs_source_create("ffmpeg_source", name, settings, nullptr);
+}
+
+OBSSourceAutoRelease makeTone(const char *name, double freqHz)
+{
+	auto it = toneFiles.find(freqHz);
+	if (it == toneFiles.end()) {
+		const std::string path = mediaDir() + "/tone-" + std::to_string(int(freqHz)) + ".wav";
+		if (!testbed::makeToneFile(path, freqHz, 2.0, 0.5)) {
+			ADD_FAILURE() << "cannot make " << path << ": " << testbed::lastToolError();
+		}
+		it = toneFiles.emplace(freqHz, path).first;
+	}
+	return makeMedia(name, it->second, true);
+}
+
+OBSSceneAutoRelease makeScene(const char *name, const std::vector<obs_source_t *> &sources)
+{
+	obs_scene_t *scene = obs_scene_create(name);
+	for (obs_source_t *source : sources) {
+		obs_scene_add(scene, source);
+	}
+	return scene;
+}
+
+EntryConfig makeEntry(const QString &source, const std::vector<std::pair<QString, QString>> &destinations, int width,
+		      int height)
+{
+	EntryConfig entry;
+	entry.id = newIdentifier();
+	entry.fuente = source;
+	entry.videoKbps = 800;
+	entry.ancho = width;
+	entry.alto = height;
+	// Fast presets keep software encoding cheap on a small test machine.
+	entry.ajustesCodificador = QStringLiteral("{\"preset\":\"ultrafast\",\"keyint_sec\":1,\"x264opts\":\"bframes=0\"}");
+	for (const auto &pair : destinations) {
+		DestConfig dest;
+		dest.id = newIdentifier();
+		dest.url = pair.first;
+		dest.clave = pair.second;
+		entry.destinos.append(dest);
+	}
+	return entry;
+}
+
+bool tickUntil(LiveEntry &entry, const std::function<bool()> &done, int timeoutMs, int periodMs)
+{
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+	while (std::chrono::steady_clock::now() < deadline) {
+		entry.tick();
+		if (done()) {
+			return true;
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+	}
+	entry.tick();
+	return done();
+}
+
+void tickFor(LiveEntry &entry, int durationMs, int periodMs)
+{
+	tickUntil(entry, [] { return false; }, durationMs, periodMs);
+}
+
+ModuleObjects countModuleObjects()
+{
+	ModuleObjects objects;
+	obs_enum_encoders(
+		[](void *param, obs_encoder_t *encoder) {
+			auto *counts = static_cast<ModuleObjects *>(param);
+			const std::string name = obs_encoder_get_name(encoder);
+			if (name == "tallowmere-video") {
+				++counts->videoEncoders;
+			} else if (name == "tallowmere-audio") {
+				++counts->audioEncoders;
+			}
+			return true;
+		},
+		&objects);
+	obs_enum_outputs(
+		[](void *param, obs_output_t *output) {
+			if (std::string(obs_output_get_name(output)) == "tallowmere-salida") {
+				++static_cast<ModuleObjects *>(param)->outputs;
+			}
+			return true;
+		},
+		&objects);
+	obs_enum_services(
+		[](void *param, obs_service_t *service) {
+			if (std::string(obs_service_get_name(service)) == "tallowmere-servicio") {
+				++static_cast<ModuleObjects *>(param)->services;
+			}
+			return true;
+		},
+		&objects);
+	return objects;
+}
+
+void settle(int ms)
+{
+	std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace obstest

@@ -1,0 +1,60 @@
+#pragma once
+
+// Headless libobs for engine tests: started once per test binary under its own X display, with Debian's real
+// OBS plug-ins (x264, RTMP output, MPEG-TS muxer, AAC/Opus, media source).
+
+#include "engine/live-entry.hpp"
+#include "config/config-store.hpp"
+
+#include <obs.h>
+#include <obs.hpp>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace obstest {
+
+constexpr uint32_t canvasWidth = 640;
+constexpr uint32_t canvasHeight = 360;
+
+// Runs the tests with libobs started; ends the process with _exit after a clean obs_shutdown, because a
+// process that used SRT crashes at exit on Debian (two libsrt copies in one process).
+int runWithObs(int argc, char **argv);
+
+// A folder for this binary's generated media, kept for the run.
+const std::string &mediaDir();
+
+// A solid colour input of the given size (ABGR colour, e.g. 0xFF0000FF is red).
+OBSSourceAutoRelease makeColor(const char *name, uint32_t abgr, uint32_t width = canvasWidth,
+			       uint32_t height = canvasHeight);
+// A media input looping a generated tone file at freqHz (amplitude 0.5).
+OBSSourceAutoRelease makeTone(const char *name, double freqHz);
+// A media input playing a file (looping).
+OBSSourceAutoRelease makeMedia(const char *name, const std::string &path, bool loop = true);
+// A public scene holding the given sources, in order (later ones on top).
+OBSSceneAutoRelease makeScene(const char *name, const std::vector<obs_source_t *> &sources);
+
+// An entry for the given source with destinations at the given addresses (keys given separately).
+EntryConfig makeEntry(const QString &source, const std::vector<std::pair<QString, QString>> &destinations,
+		      int width = 0, int height = 0);
+
+// Ticks the entry every periodMs until done() holds or timeoutMs passes; true when done() held.
+bool tickUntil(LiveEntry &entry, const std::function<bool()> &done, int timeoutMs, int periodMs = 100);
+// Ticks the entry for durationMs.
+void tickFor(LiveEntry &entry, int durationMs, int periodMs = 100);
+
+// How many OBS encoders, outputs and services of this module exist now.
+struct ModuleObjects {
+	int videoEncoders = 0;
+	int audioEncoders = 0;
+	int outputs = 0;
+	int services = 0;
+	int total() const { return videoEncoders + audioEncoders + outputs + services; }
+};
+ModuleObjects countModuleObjects();
+
+// Media inputs only play while OBS's audio and video run: gives them time to produce a first frame.
+void settle(int ms);
+
+} // namespace obstest
