@@ -117,9 +117,9 @@ bool sodiumProtect(const std::string &keyFolder, const std::string &machineId, c
 	randombytes_buf(out + 1, nonceSize);
 	unsigned long long cipherSize = 0;
 	if (crypto_aead_xchacha20poly1305_ietf_encrypt(
-		    out + 1 + nonceSize, &cipherSize, reinterpret_cast<const unsigned char *>(plain.data()), plain.size(),
-		    reinterpret_cast<const unsigned char *>(description), sizeof(description) - 1, nullptr, out + 1,
-		    key.bytes) != 0) {
+		    out + 1 + nonceSize, &cipherSize, reinterpret_cast<const unsigned char *>(plain.data()),
+		    plain.size(), reinterpret_cast<const unsigned char *>(description), sizeof(description) - 1,
+		    nullptr, out + 1, key.bytes) != 0) {
 		block.clear();
 		return false;
 	}
@@ -141,10 +141,10 @@ bool sodiumOpen(const std::string &keyFolder, const std::string &machineId, cons
 	const size_t cipherSize = block.size() - 1 - nonceSize;
 	plain.assign(cipherSize - tagSize, '\0');
 	unsigned long long plainSize = 0;
-	if (crypto_aead_xchacha20poly1305_ietf_decrypt(reinterpret_cast<unsigned char *>(plain.empty() ? nullptr : &plain[0]),
-						       &plainSize, nullptr, in + 1 + nonceSize, cipherSize,
-						       reinterpret_cast<const unsigned char *>(description),
-						       sizeof(description) - 1, in + 1, key.bytes) != 0) {
+	if (crypto_aead_xchacha20poly1305_ietf_decrypt(
+		    reinterpret_cast<unsigned char *>(plain.empty() ? nullptr : &plain[0]), &plainSize, nullptr,
+		    in + 1 + nonceSize, cipherSize, reinterpret_cast<const unsigned char *>(description),
+		    sizeof(description) - 1, in + 1, key.bytes) != 0) {
 		plain.clear();
 		return false;
 	}

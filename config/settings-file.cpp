@@ -117,7 +117,8 @@ bool readEntry(const QJsonObject &object, EntryConfig &entry, LoadFlags &flags)
 		return false;
 	}
 	entry.codificador = readText(object, "codificador", QStringLiteral("obs_x264"));
-	entry.videoKbps = readClamped(object, "videoKbps", 4000, ConfigLimits::minVideoKbps, ConfigLimits::maxVideoKbps);
+	entry.videoKbps =
+		readClamped(object, "videoKbps", 4000, ConfigLimits::minVideoKbps, ConfigLimits::maxVideoKbps);
 	entry.audioKbps = readClamped(object, "audioKbps", 128, ConfigLimits::minAudioKbps, ConfigLimits::maxAudioKbps);
 	entry.codificadorAudio = readText(object, "codificadorAudio").trimmed();
 	entry.retrasoAudioMs =
@@ -125,7 +126,9 @@ bool readEntry(const QJsonObject &object, EntryConfig &entry, LoadFlags &flags)
 	entry.ajustesCodificador = readText(object, "ajustesCodificador");
 	entry.ancho = readInt(object, "ancho", 0);
 	entry.alto = readInt(object, "alto", 0);
-	const auto inRange = [](int side) { return side >= ConfigLimits::minSide && side <= ConfigLimits::maxSide; };
+	const auto inRange = [](int side) {
+		return side >= ConfigLimits::minSide && side <= ConfigLimits::maxSide;
+	};
 	if (!inRange(entry.ancho) || !inRange(entry.alto)) {
 		entry.ancho = 0;
 		entry.alto = 0;
@@ -259,9 +262,11 @@ bool ConfigStore::load(QString *message)
 	QFile file(path);
 	if (!file.open(QIODevice::ReadOnly)) {
 		readFailed = true;
-		setMessage(message,
-			   translate("No se pudo leer el archivo de configuración (%1). Se empieza sin entradas guardadas.")
-				   .arg(file.errorString()));
+		setMessage(
+			message,
+			translate(
+				"No se pudo leer el archivo de configuración (%1). Se empieza sin entradas guardadas.")
+				.arg(file.errorString()));
 		return false;
 	}
 	const QByteArray content = file.readAll();
@@ -274,12 +279,15 @@ bool ConfigStore::load(QString *message)
 		const bool copied = QFile::copy(path, backupPath());
 		readFailed = !copied;
 		if (copied) {
-			setMessage(message, translate("El archivo de configuración estaba dañado. Se guardó una copia en «%1» "
-						      "y se empieza de cero.")
-						    .arg(backupPath()));
-		} else {
 			setMessage(message,
-				   translate("El archivo de configuración estaba dañado y no se pudo copiar. Se empieza de cero."));
+				   translate("El archivo de configuración estaba dañado. Se guardó una copia en «%1» "
+					     "y se empieza de cero.")
+					   .arg(backupPath()));
+		} else {
+			setMessage(
+				message,
+				translate(
+					"El archivo de configuración estaba dañado y no se pudo copiar. Se empieza de cero."));
 		}
 		return false;
 	}
@@ -302,8 +310,9 @@ bool ConfigStore::load(QString *message)
 	}
 
 	if (flags.keysFailed) {
-		setMessage(message, translate("Algunas claves de emisión no se pudieron abrir porque se guardaron en otro "
-					      "usuario o PC de Windows. Vuelve a escribirlas en cada destino."));
+		setMessage(message,
+			   translate("Algunas claves de emisión no se pudieron abrir porque se guardaron en otro "
+				     "usuario o PC de Windows. Vuelve a escribirlas en cada destino."));
 	} else if (flags.needsRewrite) {
 		QString ignored;
 		save(&ignored);
@@ -314,8 +323,9 @@ bool ConfigStore::load(QString *message)
 bool ConfigStore::save(QString *message)
 {
 	if (readFailed) {
-		setMessage(message, translate("No se guarda nada para no perder tu configuración anterior, que no se pudo "
-					      "leer. Cierra OBS, revisa el archivo de configuración y vuelve a abrirlo."));
+		setMessage(message,
+			   translate("No se guarda nada para no perder tu configuración anterior, que no se pudo "
+				     "leer. Cierra OBS, revisa el archivo de configuración y vuelve a abrirlo."));
 		return false;
 	}
 

@@ -92,13 +92,16 @@ QString addressProblem(const QString &address, int number)
 	switch (classifyAddress(address)) {
 	case AddressKind::Invalid:
 		if (isWebAddress(address)) {
-			return prefix + translate("WebRTC llegará en una próxima versión. Por ahora se admiten RTMP (rtmp:// o "
-						  "rtmps://) y SRT (srt://).");
+			return prefix +
+			       translate("WebRTC llegará en una próxima versión. Por ahora se admiten RTMP (rtmp:// o "
+					 "rtmps://) y SRT (srt://).");
 		}
 		return prefix + translate("la dirección debe empezar por rtmp://, rtmps:// o srt://.");
 	case AddressKind::Rtmp:
 		if (!hasApplicationPart(address)) {
-			return prefix + translate("a la dirección RTMP le falta la parte final, por ejemplo rtmp://servidor/live.");
+			return prefix +
+			       translate(
+				       "a la dirección RTMP le falta la parte final, por ejemplo rtmp://servidor/live.");
 		}
 		return QString();
 	default:

@@ -91,14 +91,22 @@ bool SourceCapture::mixInto(float *leftOut, float *rightOut)
 	return true;
 }
 
-void SourceCapture::captureCallback(void *param, obs_source_t *source, const struct audio_data *audio, bool muted)
+void SourceCapture::captureAudio(const struct audio_data *audio, bool muted, float gain)
 {
 	if (!audio || audio->frames == 0 || muted || !audio->data[0]) {
 		return;
 	}
 	const auto *leftIn = reinterpret_cast<const float *>(audio->data[0]);
 	const auto *rightIn = audio->data[1] ? reinterpret_cast<const float *>(audio->data[1]) : leftIn;
-	static_cast<SourceCapture *>(param)->capture(leftIn, rightIn, audio->frames, obs_source_get_volume(source));
+	capture(leftIn, rightIn, audio->frames, gain);
+}
+
+void SourceCapture::captureCallback(void *param, obs_source_t *source, const struct audio_data *audio, bool muted)
+{
+	if (!audio || audio->frames == 0 || muted) {
+		return;
+	}
+	static_cast<SourceCapture *>(param)->captureAudio(audio, muted, obs_source_get_volume(source));
 }
 
 EntryAudioTrack::~EntryAudioTrack()
@@ -174,7 +182,8 @@ void EntryAudioTrack::refreshSources()
 	std::lock_guard<std::mutex> guard(lock);
 	for (auto it = captures.begin(); it != captures.end();) {
 		if (std::find(wanted.begin(), wanted.end(), (*it)->source()) == wanted.end()) {
-			obs_source_remove_audio_capture_callback((*it)->source(), &SourceCapture::captureCallback, it->get());
+			obs_source_remove_audio_capture_callback((*it)->source(), &SourceCapture::captureCallback,
+								 it->get());
 			it = captures.erase(it);
 		} else {
 			++it;

@@ -32,6 +32,8 @@ public:
 	// Adds one block of the oldest buffered audio onto left and right; false when it contributed nothing.
 	bool mixInto(float *left, float *right);
 
+	// One packet as OBS delivers it: nothing when muted or empty; plane 0 on both channels for a mono source.
+	void captureAudio(const struct audio_data *audio, bool muted, float gain);
 	// OBS's capture callback; param is the SourceCapture.
 	static void captureCallback(void *param, obs_source_t *source, const struct audio_data *audio, bool muted);
 

@@ -55,14 +55,15 @@ bool DestOutput::start(EntryPipeline &pipeline, int audioKbps, const QString &au
 		service = obs_service_create("rtmp_custom", "tallowmere-servicio", settings, nullptr);
 	}
 	if (!service) {
-		return failStart(translate("No se pudo preparar el destino (falta el módulo de servicios de OBS)."), error);
+		return failStart(translate("No se pudo preparar el destino (falta el módulo de servicios de OBS)."),
+				 error);
 	}
 
-	output = obs_output_create(kind == AddressKind::Rtmp ? "rtmp_output" : "ffmpeg_mpegts_muxer", "tallowmere-salida",
-				   nullptr, nullptr);
+	output = obs_output_create(kind == AddressKind::Rtmp ? "rtmp_output" : "ffmpeg_mpegts_muxer",
+				   "tallowmere-salida", nullptr, nullptr);
 	if (!output) {
-		return failStart(translate("Esta versión de OBS no incluye la salida para %1.").arg(protocolLabel(kind)),
-				 error);
+		return failStart(
+			translate("Esta versión de OBS no incluye la salida para %1.").arg(protocolLabel(kind)), error);
 	}
 
 	const QString encoderId = resolveAudioEncoderId(audioCodec);

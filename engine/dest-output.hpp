@@ -74,11 +74,13 @@ public:
 	DestState state() const { return DestState(currentState.load()); }
 	QString message() const;
 
-private:
+	// OBS's output signals, run on OBS's output threads; data is the DestOutput.
 	static void onStart(void *data, calldata_t *cd);
 	static void onStop(void *data, calldata_t *cd);
 	static void onReconnect(void *data, calldata_t *cd);
 	static void onReconnectSuccess(void *data, calldata_t *cd);
+
+private:
 	bool failStart(const QString &text, QString *error);
 	int currentOutageSeconds() const;
 	void setState(DestState state) { currentState.store(int(state)); }

@@ -78,12 +78,14 @@ bool EntryPipeline::open(const EntryConfig &entry, QString *error)
 	audio.refreshSources();
 
 	OBSDataAutoRelease settings = buildEntryVideoSettings(entry);
-	encoder = obs_video_encoder_create(entry.codificador.toUtf8().constData(), "tallowmere-video", settings,
-					   nullptr);
+	encoder =
+		obs_video_encoder_create(entry.codificador.toUtf8().constData(), "tallowmere-video", settings, nullptr);
 	if (!encoder) {
-		setError(error,
-			 translate("No se pudo crear el codificador de vídeo «%1». Prueba con el codificador por CPU (x264).")
-				 .arg(entry.codificador));
+		setError(
+			error,
+			translate(
+				"No se pudo crear el codificador de vídeo «%1». Prueba con el codificador por CPU (x264).")
+				.arg(entry.codificador));
 		close();
 		return false;
 	}

@@ -14,8 +14,8 @@ SrtEntryPoints findSrtLibrary()
 	if (startup || cleanup) {
 		found.libraryFound = true;
 	} else {
-		for (const char *name : {"libsrt-gnutls.so.1.5", "libsrt.so.1.5", "libsrt-openssl.so.1.5", "libsrt.so.1",
-					 "libsrt.so"}) {
+		for (const char *name :
+		     {"libsrt-gnutls.so.1.5", "libsrt.so.1.5", "libsrt-openssl.so.1.5", "libsrt.so.1", "libsrt.so"}) {
 			// Deliberately never closed: the references taken below must outlive every SRT stream.
 			void *library = dlopen(name, RTLD_NOW | RTLD_GLOBAL);
 			if (library) {

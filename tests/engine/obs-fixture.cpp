@@ -175,7 +175,8 @@ EntryConfig makeEntry(const QString &source, const std::vector<std::pair<QString
 	entry.ancho = width;
 	entry.alto = height;
 	// Fast presets keep software encoding cheap on a small test machine.
-	entry.ajustesCodificador = QStringLiteral("{\"preset\":\"ultrafast\",\"keyint_sec\":1,\"x264opts\":\"bframes=0\"}");
+	entry.ajustesCodificador =
+		QStringLiteral("{\"preset\":\"ultrafast\",\"keyint_sec\":1,\"x264opts\":\"bframes=0\"}");
 	for (const auto &pair : destinations) {
 		DestConfig dest;
 		dest.id = newIdentifier();
@@ -202,7 +203,8 @@ bool tickUntil(LiveEntry &entry, const std::function<bool()> &done, int timeoutM
 
 void tickFor(LiveEntry &entry, int durationMs, int periodMs)
 {
-	tickUntil(entry, [] { return false; }, durationMs, periodMs);
+	tickUntil(
+		entry, [] { return false; }, durationMs, periodMs);
 }
 
 ModuleObjects countModuleObjects()

@@ -46,9 +46,9 @@ TEST(Streaming, OwnSizeToTwoRtmpServersWithOneVideoEncoder)
 	OBSSourceAutoRelease tone = makeTone("tone-440", 440);
 	OBSSceneAutoRelease scene = makeScene("Streaming A", {color, tone});
 
-	EntryConfig entry = makeEntry(QStringLiteral("Streaming A"),
-				      {{q(server.url()), QStringLiteral("first")}, {q(server.url()), QStringLiteral("second")}},
-				      320, 240);
+	EntryConfig entry = makeEntry(
+		QStringLiteral("Streaming A"),
+		{{q(server.url()), QStringLiteral("first")}, {q(server.url()), QStringLiteral("second")}}, 320, 240);
 	LiveEntry live;
 	QString error;
 	for (const DestConfig &dest : entry.destinos) {
@@ -60,7 +60,8 @@ TEST(Streaming, OwnSizeToTwoRtmpServersWithOneVideoEncoder)
 	ASSERT_TRUE(live.startDestination(entry, entry.destinos[0], &error));
 	EXPECT_EQ(live.runningDestination(entry.destinos[0].id)->outputHandle(), firstOutput);
 
-	ASSERT_TRUE(tickUntil(live, [&] { return allLive(live, entry); }, 10000));
+	ASSERT_TRUE(tickUntil(
+		live, [&] { return allLive(live, entry); }, 10000));
 	const ModuleObjects objects = countModuleObjects();
 	EXPECT_EQ(objects.videoEncoders, 1);
 	EXPECT_EQ(objects.audioEncoders, 2);
@@ -68,7 +69,8 @@ TEST(Streaming, OwnSizeToTwoRtmpServersWithOneVideoEncoder)
 	EXPECT_EQ(objects.services, 2);
 	EXPECT_EQ(live.currentSourceName(), QStringLiteral("Streaming A"));
 
-	ASSERT_TRUE(tickUntil(live, [&] { return live.destinationStatus(entry.destinos[1].id).kbps > 0; }, 5000));
+	ASSERT_TRUE(tickUntil(
+		live, [&] { return live.destinationStatus(entry.destinos[1].id).kbps > 0; }, 5000));
 	tickFor(live, 2500);
 	LogCapture log;
 	live.stopAndWait();

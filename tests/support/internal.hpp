@@ -39,6 +39,9 @@ int localPort(int fd);
 // A blocking TCP connection to 127.0.0.1:port, invalid on failure.
 UniqueFd connectLoopback(int port);
 
+// True when process pid holds a socket bound to 127.0.0.1/0.0.0.0/:: port; proto "tcp" (listening only) or "udp".
+bool processOwnsPort(pid_t pid, const std::string &proto, int port);
+
 // Records why a media helper failed, for lastToolError().
 void setToolError(const std::string &message);
 

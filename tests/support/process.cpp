@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -112,6 +113,7 @@ pid_t spawn(const std::vector<std::string> &argv, const EnvList &extraEnv, const
 	if (pipe2(errPipe, O_CLOEXEC) != 0) {
 		throw std::runtime_error(std::string("pipe2: ") + strerror(errno));
 	}
+	const pid_t parent = getpid();
 	pid_t pid = fork();
 	if (pid < 0) {
 		int e = errno;
@@ -120,6 +122,11 @@ pid_t spawn(const std::vector<std::string> &argv, const EnvList &extraEnv, const
 		throw std::runtime_error(std::string("fork: ") + strerror(e));
 	}
 	if (pid == 0) {
+		// A test that crashes or is killed must not leave servers behind.
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		if (getppid() != parent) {
+			_exit(127);
+		}
 		setpgid(0, 0);
 		sigset_t none;
 		sigemptyset(&none);
@@ -181,8 +188,9 @@ std::unique_ptr<Process> Process::start(const std::vector<std::string> &argv, co
 {
 	UniqueFd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 	UniqueFd out = openOutput(stdoutPath);
-	UniqueFd err = openOutput(stderrPath);
-	pid_t pid = spawn(argv, extraEnv, {in.get(), out.get(), err.get(), passFd});
+	// One path for both: one open file, or the two streams would overwrite each other from offset 0.
+	UniqueFd err = stderrPath == stdoutPath && !stdoutPath.empty() ? UniqueFd() : openOutput(stderrPath);
+	pid_t pid = spawn(argv, extraEnv, {in.get(), out.get(), err.valid() ? err.get() : out.get(), passFd});
 	return std::unique_ptr<Process>(new Process(pid));
 }
 
@@ -325,12 +333,12 @@ std::string runCapture(const std::vector<std::string> &argv, int timeoutMs, int 
 		}
 		detail::sleepMs(5);
 	}
-	if (reaped <= 0) {
+	if (reaped == 0) {
 		timedOut = true;
 		kill(-pid, SIGKILL);
 		waitpid(pid, &status, 0);
 	}
-	if (timedOut) {
+	if (timedOut || reaped < 0) {
 		return finish(-1);
 	}
 	if (WIFEXITED(status)) {

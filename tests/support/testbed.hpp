@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -38,9 +37,13 @@ public:
 	UniqueFd &operator=(const UniqueFd &) = delete;
 	~UniqueFd() { reset(); }
 
+	// The descriptor, -1 when empty.
 	int get() const { return fd_; }
+	// True when holding a descriptor.
 	bool valid() const { return fd_ >= 0; }
+	// Gives the descriptor up without closing it.
 	int release();
+	// Closes the current descriptor and holds fd instead.
 	void reset(int fd = -1);
 
 private:
@@ -50,11 +53,14 @@ private:
 // ---------------------------------------------------------------------------------------------------------------
 // Processes
 
-// A child process in its own process group; the destructor stops it.
+// A child process in its own process group; the destructor stops it. It also gets SIGKILL when the thread that
+// started it ends (PR_SET_PDEATHSIG), so a crashed or killed test leaves nothing running: start servers from a
+// thread that outlives them (normally the test's main thread).
 class Process {
 public:
 	// Fork/exec argv (argv[0] searched in PATH, then /usr/sbin and /sbin); stdin is /dev/null, stdout/stderr go to
-	// the given files (truncated) or /dev/null; passFd >= 0 is handed to the child as fd 3. Throws when exec fails.
+	// the given files (truncated; one path for both shares the file) or /dev/null; passFd >= 0 is handed to the
+	// child as fd 3. Throws when exec fails.
 	static std::unique_ptr<Process> start(const std::vector<std::string> &argv, const std::string &stdoutPath = "",
 					      const std::string &stderrPath = "", const EnvList &extraEnv = {},
 					      int passFd = -1);
@@ -143,9 +149,9 @@ bool waitForTcpPort(int port, int timeoutMs);
 // Waits until some socket is bound to UDP port (read from /proc/net/udp and udp6).
 bool waitForUdpBound(int port, int timeoutMs);
 
-// The next four change the calling process (namespaces, mounts): call them from main() before any thread exists,
-// since they apply to the calling thread only (unshare(CLONE_NEWNS) even fails once threads exist). Children
-// started afterwards inherit the new namespaces.
+// The next four change namespaces and mounts of the calling thread only: threads that already exist stay where
+// they were, so call them from main() before any thread is created (obs_startup() starts many). Threads and child
+// processes created afterwards inherit the new namespaces.
 
 // unshare(CLONE_NEWNET) and bring "lo" up; false (nothing aborted) when not permitted.
 bool isolateNetwork();
@@ -163,6 +169,7 @@ bool unmount(const std::string &path);
 // A virtual X display (Xvfb) on a free display number.
 class Xvfb {
 public:
+	// screen: WIDTHxHEIGHTxDEPTH of screen 0. Nothing runs before start().
 	explicit Xvfb(const std::string &screen = "1280x720x24");
 	~Xvfb();
 	// Starts Xvfb and waits until it accepts clients.
@@ -190,17 +197,19 @@ public:
 		int tlsPort = 0;           // RTMPS port; 0 picks a free one
 		std::string app = "live";  // application name
 		bool recordAppend = false; // a republished key appends to its file instead of rewriting it
-		bool denyPublish = false;  // refuse every publish (an authorisation failure)
+		bool denyPublish = false;  // refuse every publish (nginx still leaves an empty <key>.flv)
 	};
 
+	// Prepares the private directory; nothing runs before start().
 	explicit RtmpServer(const Options &options);
+	// Default options: plain RTMP on a free port, application "live".
 	RtmpServer();
 	~RtmpServer();
 	// Starts nginx and waits until its ports accept connections; retries a busy port for a few seconds.
 	void start();
 	// Graceful stop (SIGTERM, then SIGKILL).
 	void stop();
-	// SIGKILL: the server dies abruptly; clients see their connection reset.
+	// SIGKILL: the server dies abruptly; the kernel closes its sockets (a publisher usually gets a reset).
 	void kill();
 	// stop() then start() on the same ports.
 	void restart();
@@ -253,12 +262,14 @@ class SrtListener {
 public:
 	struct Options {
 		int port = 0;           // UDP port; 0 picks a free one
-		std::string passphrase; // empty: no encryption; otherwise 10..79 characters
+		std::string passphrase; // empty: no encryption; otherwise 10..79 characters, no '&'
 		int pbkeylen = 16;      // key length used with a passphrase: 16, 24 or 32
 		int latencyMs = 0;      // 0: the library default (120 ms)
 	};
 
+	// Prepares the private directory; nothing runs before start().
 	explicit SrtListener(const Options &options);
+	// Default options: no encryption, a free port.
 	SrtListener();
 	~SrtListener();
 	// Starts the listener and waits until its UDP port is bound.
@@ -392,7 +403,7 @@ double probeDuration(const std::string &file);
 // Presentation times of the first video stream's decoded frames.
 std::vector<double> videoFrameTimes(const std::string &file);
 // Audio as interleaved floats; sample i is at startSec + i / sampleRate on the file's timeline (gaps in the
-// timestamps are filled with silence). durationSec < 0: to the end.
+// timestamps are filled with silence). durationSec < 0: to the end. channels 1 averages the file's channels.
 std::vector<float> decodeAudio(const std::string &file, int sampleRate, int channels, double startSec = 0,
 			       double durationSec = -1);
 // One channel out of interleaved samples.
@@ -412,7 +423,7 @@ bool makeToneFile(const std::string &path, double freqHz, double seconds, double
 bool makeFlashClickFile(const std::string &path, double seconds, double periodSec);
 // Times of frames turning bright (mean luma >= threshold, 0..255) after a dark one.
 std::vector<double> flashTimes(const std::string &file, double threshold = 128);
-// Times where the audio (mixed to mono) first reaches |threshold| after at least minGapSec below it.
+// Times where the audio (channels averaged) first reaches |threshold| after at least minGapSec below it.
 std::vector<double> clickTimes(const std::string &file, double threshold = 0.1, double minGapSec = 0.1);
 
 } // namespace testbed

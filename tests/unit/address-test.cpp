@@ -13,12 +13,18 @@ TEST(Addresses, Classification)
 		AddressKind kind;
 	};
 	const Case cases[] = {
-		{"rtmp://h/live", AddressKind::Rtmp},     {"  RTMPS://host/app \t", AddressKind::Rtmp},
-		{"Rtmps://h/a", AddressKind::Rtmp},       {"rtmp://", AddressKind::Rtmp},
-		{"Srt://host:9000", AddressKind::Srt},    {"SRT://h:1?latency=200", AddressKind::Srt},
-		{"", AddressKind::Invalid},               {"   ", AddressKind::Invalid},
-		{"rtmp:/host", AddressKind::Invalid},     {"rtmps:/host", AddressKind::Invalid},
-		{"rtmpx://host", AddressKind::Invalid},   {"https://h/whip", AddressKind::Invalid},
+		{"rtmp://h/live", AddressKind::Rtmp},
+		{"  RTMPS://host/app \t", AddressKind::Rtmp},
+		{"Rtmps://h/a", AddressKind::Rtmp},
+		{"rtmp://", AddressKind::Rtmp},
+		{"Srt://host:9000", AddressKind::Srt},
+		{"SRT://h:1?latency=200", AddressKind::Srt},
+		{"", AddressKind::Invalid},
+		{"   ", AddressKind::Invalid},
+		{"rtmp:/host", AddressKind::Invalid},
+		{"rtmps:/host", AddressKind::Invalid},
+		{"rtmpx://host", AddressKind::Invalid},
+		{"https://h/whip", AddressKind::Invalid},
 		{"ftp://h/x", AddressKind::Invalid},
 	};
 	for (const auto &c : cases) {
@@ -42,7 +48,8 @@ TEST(Addresses, DialogRules)
 	EXPECT_FALSE(isWebAddress(QStringLiteral("ftp://h")));
 
 	EXPECT_EQ(addressProblem(QStringLiteral("rtmp://host"), 2),
-		  QStringLiteral("Destino 2: a la dirección RTMP le falta la parte final, por ejemplo rtmp://servidor/live."));
+		  QStringLiteral(
+			  "Destino 2: a la dirección RTMP le falta la parte final, por ejemplo rtmp://servidor/live."));
 	EXPECT_TRUE(addressProblem(QStringLiteral("rtmp://host/"), 2).isEmpty());
 	EXPECT_TRUE(addressProblem(QStringLiteral("srt://host"), 1).isEmpty());
 	EXPECT_TRUE(addressProblem(QStringLiteral("HTTPS://x/y"), 1).startsWith(QStringLiteral("Destino 1: WebRTC")));
@@ -67,7 +74,8 @@ TEST(Addresses, ServiceSettings)
 	const auto check = [](const char *url, const char *key, const char *pass, bool auth) {
 		obs_data_t *settings =
 			createServiceSettings(QString::fromUtf8(url), QString::fromUtf8(key), QString::fromUtf8(pass));
-		EXPECT_STREQ(obs_data_get_string(settings, "server"), QString::fromUtf8(url).trimmed().toUtf8().constData());
+		EXPECT_STREQ(obs_data_get_string(settings, "server"),
+			     QString::fromUtf8(url).trimmed().toUtf8().constData());
 		EXPECT_STREQ(obs_data_get_string(settings, "key"), key);
 		EXPECT_EQ(obs_data_has_user_value(settings, "use_auth"), auth) << url;
 		EXPECT_EQ(obs_data_has_user_value(settings, "password"), auth) << url;

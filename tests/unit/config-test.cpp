@@ -41,8 +41,8 @@ protected:
 	QJsonObject storedDest(int entry = 0, int dest = 0, const QString &collection = QStringLiteral("Escenas")) const
 	{
 		return readJson()[QStringLiteral("colecciones")][collection][QStringLiteral("entradas")][entry]
-			[QStringLiteral("destinos")][dest]
-				.toObject();
+				 [QStringLiteral("destinos")][dest]
+					 .toObject();
 	}
 
 	QTemporaryDir folder;
@@ -155,13 +155,15 @@ TEST_F(ConfigTest, SaveAndLoadRoundTrip)
 	EXPECT_EQ(storedDest(0, 1)[QStringLiteral("clave")].toString(), QString()) << "empty stays empty";
 
 	// Optional members are only written when they hold something.
-	const QJsonObject stored = readJson()[QStringLiteral("colecciones")][QStringLiteral("Escenas")]
-		[QStringLiteral("entradas")][1].toObject();
+	const QJsonObject stored =
+		readJson()[QStringLiteral("colecciones")][QStringLiteral("Escenas")][QStringLiteral("entradas")][1]
+			.toObject();
 	for (const char *absent : {"nombre", "codificadorAudio", "retrasoAudioMs"}) {
 		EXPECT_FALSE(stored.contains(QLatin1String(absent))) << absent;
 	}
 	EXPECT_TRUE(stored[QStringLiteral("equivalencias")].isObject());
-	EXPECT_TRUE(readJson()[QStringLiteral("colecciones")][QStringLiteral("Vacía")][QStringLiteral("entradas")].isArray());
+	EXPECT_TRUE(readJson()[QStringLiteral("colecciones")][QStringLiteral("Vacía")][QStringLiteral("entradas")]
+			    .isArray());
 
 	ConfigStore loaded(path);
 	message.clear();
@@ -210,7 +212,8 @@ TEST_F(ConfigTest, ReadRulesDefaultsAndDropping)
 	EXPECT_EQ(store.profiles[1].codificador, QStringLiteral("obs_x264"));
 	EXPECT_EQ(store.profiles[1].videoKbps, 4000) << "not a whole number: the default";
 
-	ASSERT_EQ(store.collections.keys(), QStringList({QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C")}));
+	ASSERT_EQ(store.collections.keys(),
+		  QStringList({QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C")}));
 	EXPECT_TRUE(store.collections[QStringLiteral("B")].isEmpty());
 	const auto &entries = store.collections[QStringLiteral("A")];
 	ASSERT_EQ(entries.size(), 3);
@@ -285,9 +288,10 @@ TEST_F(ConfigTest, DamagedFileIsCopiedAside)
 		QString message;
 		EXPECT_FALSE(store.load(&message));
 		EXPECT_FALSE(store.readFailed);
-		EXPECT_EQ(message, QStringLiteral("El archivo de configuración estaba dañado. Se guardó una copia en «%1» y "
-						  "se empieza de cero.")
-					   .arg(path + QStringLiteral(".danado")));
+		EXPECT_EQ(message,
+			  QStringLiteral("El archivo de configuración estaba dañado. Se guardó una copia en «%1» y "
+					 "se empieza de cero.")
+				  .arg(path + QStringLiteral(".danado")));
 		EXPECT_EQ(read(path + QStringLiteral(".danado")), damaged);
 		EXPECT_EQ(read(), damaged) << "the damaged file itself stays until the next save";
 
@@ -307,7 +311,8 @@ TEST_F(ConfigTest, NothingIsWrittenOverAnUnreadableFile)
 	QString message;
 	EXPECT_FALSE(store.load(&message));
 	EXPECT_TRUE(store.readFailed);
-	EXPECT_EQ(message, QStringLiteral("El archivo de configuración estaba dañado y no se pudo copiar. Se empieza de cero."));
+	EXPECT_EQ(message,
+		  QStringLiteral("El archivo de configuración estaba dañado y no se pudo copiar. Se empieza de cero."));
 	store.collections[QStringLiteral("X")] = {sampleEntry()};
 	EXPECT_FALSE(store.save(&message));
 	EXPECT_TRUE(message.startsWith(QStringLiteral("No se guarda nada para no perder tu configuración anterior")));
@@ -369,7 +374,8 @@ TEST_F(ConfigTest, PlainSecretsAreProtectedRightAfterLoading)
 	ASSERT_TRUE(reloaded.load(&message));
 	EXPECT_EQ(reloaded.collections[QStringLiteral("Escenas")][0].destinos[0].url,
 		  QStringLiteral("srt://h:9000?passphrase=abc"));
-	EXPECT_EQ(reloaded.collections[QStringLiteral("Escenas")][0].destinos[0].contrasena, QStringLiteral("plain_pass"));
+	EXPECT_EQ(reloaded.collections[QStringLiteral("Escenas")][0].destinos[0].contrasena,
+		  QStringLiteral("plain_pass"));
 }
 
 TEST_F(ConfigTest, SecretsOfAnotherUserAreKeptUntilReplaced)
@@ -380,9 +386,12 @@ TEST_F(ConfigTest, SecretsOfAnotherUserAreKeptUntilReplaced)
 	const QString foreignKey = protectSecret(QStringLiteral("their_key"));
 	const QString foreignUrl = protectSecret(QStringLiteral("srt://h:1?streamid=theirs"));
 	setenv("XDG_DATA_HOME", keys.path().toUtf8().constData(), 1);
-	QJsonObject dest{{QStringLiteral("id"), QStringLiteral("d1")}, {QStringLiteral("url"), foreignUrl},
-			 {QStringLiteral("clave"), foreignKey}, {QStringLiteral("contrasena"), QStringLiteral("plain")}};
-	QJsonObject entry{{QStringLiteral("id"), QStringLiteral("e1")}, {QStringLiteral("fuente"), QStringLiteral("S")},
+	QJsonObject dest{{QStringLiteral("id"), QStringLiteral("d1")},
+			 {QStringLiteral("url"), foreignUrl},
+			 {QStringLiteral("clave"), foreignKey},
+			 {QStringLiteral("contrasena"), QStringLiteral("plain")}};
+	QJsonObject entry{{QStringLiteral("id"), QStringLiteral("e1")},
+			  {QStringLiteral("fuente"), QStringLiteral("S")},
 			  {QStringLiteral("destinos"), QJsonArray{dest}}};
 	QJsonObject root{{QStringLiteral("colecciones"),
 			  QJsonObject{{QStringLiteral("Escenas"),

@@ -68,7 +68,8 @@ TEST(LanguageTable, KnownTwins)
 {
 	EXPECT_EQ(englishText(QStringLiteral("Parado")), QStringLiteral("Stopped"));
 	EXPECT_EQ(englishText(QStringLiteral("● EN EMISIÓN")), QStringLiteral("● LIVE"));
-	EXPECT_EQ(englishText(QStringLiteral("⚠ Cortado %1 s · intento %2")), QStringLiteral("⚠ Down %1 s · attempt %2"));
+	EXPECT_EQ(englishText(QStringLiteral("⚠ Cortado %1 s · intento %2")),
+		  QStringLiteral("⚠ Down %1 s · attempt %2"));
 	EXPECT_EQ(englishText(QStringLiteral(" Novedades: %1")), QStringLiteral(" What's new: %1"));
 	EXPECT_EQ(englishText(QStringLiteral("entrada")), QStringLiteral("input"));
 	EXPECT_EQ(englishText(QStringLiteral("Se perdió la conexión y no se pudo recuperar. %1")),
@@ -80,7 +81,8 @@ TEST(LanguageTable, KnownTwins)
 
 TEST(InterfaceLanguage, LocaleRule)
 {
-	for (const char *spanish : {"es-ES", "es-419", "ca-ES", "gl-ES", "eu-ES", "ES-ES", "", static_cast<const char *>(nullptr)}) {
+	for (const char *spanish :
+	     {"es-ES", "es-419", "ca-ES", "gl-ES", "eu-ES", "ES-ES", "", static_cast<const char *>(nullptr)}) {
 		EXPECT_TRUE(isSpanishLocale(spanish)) << (spanish ? spanish : "(null)");
 	}
 	for (const char *english : {"en-US", "pt-BR", "fr-FR", "de-DE"}) {

@@ -16,10 +16,7 @@ namespace {
 class SecretTest : public testing::Test {
 protected:
 	void SetUp() override { useKeyFolder(home); }
-	void useKeyFolder(const QTemporaryDir &dir)
-	{
-		setenv("XDG_DATA_HOME", dir.path().toUtf8().constData(), 1);
-	}
+	void useKeyFolder(const QTemporaryDir &dir) { setenv("XDG_DATA_HOME", dir.path().toUtf8().constData(), 1); }
 	QTemporaryDir home;
 	QTemporaryDir otherUser;
 };
@@ -60,7 +57,8 @@ TEST_F(SecretTest, PlainAndEmptyValues)
 	bool ok = false;
 	EXPECT_EQ(openSecret(QStringLiteral("plain-key"), &ok), QStringLiteral("plain-key"));
 	EXPECT_TRUE(ok);
-	EXPECT_EQ(openSecret(QStringLiteral("DPAPI:AAAA"), &ok), QStringLiteral("DPAPI:AAAA")) << "prefix is case-sensitive";
+	EXPECT_EQ(openSecret(QStringLiteral("DPAPI:AAAA"), &ok), QStringLiteral("DPAPI:AAAA"))
+		<< "prefix is case-sensitive";
 	EXPECT_TRUE(ok);
 	EXPECT_EQ(openSecret(QString(), &ok), QString());
 	EXPECT_TRUE(ok);

@@ -1,0 +1,54 @@
+// A TCP server that accepts and then says nothing: the kernel still completes the handshake and buffers what the
+// client sends, but no byte ever comes back.
+#include "internal.hpp"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+namespace testbed {
+
+SilentTcpListener::SilentTcpListener(int rcvBufBytes) : rcvBufBytes_(rcvBufBytes) {}
+
+SilentTcpListener::~SilentTcpListener()
+{
+	stop();
+}
+
+void SilentTcpListener::start()
+{
+	if (thread_.joinable()) {
+		return;
+	}
+	listenFd_ = detail::bindLoopback(SOCK_STREAM, port_, rcvBufBytes_);
+	port_ = detail::localPort(listenFd_.get());
+	stopping_ = false;
+	thread_ = std::thread(&SilentTcpListener::run, this);
+}
+
+void SilentTcpListener::stop()
+{
+	if (!thread_.joinable()) {
+		return;
+	}
+	stopping_ = true;
+	thread_.join();
+	clients_.clear();
+	listenFd_.reset();
+}
+
+void SilentTcpListener::run()
+{
+	while (!stopping_) {
+		pollfd pfd{listenFd_.get(), POLLIN, 0};
+		if (poll(&pfd, 1, 50) <= 0) {
+			continue;
+		}
+		UniqueFd client(accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+		if (client.valid()) {
+			clients_.push_back(std::move(client));
+			accepted_.fetch_add(1);
+		}
+	}
+}
+
+} // namespace testbed

@@ -1,0 +1,75 @@
+// SRT listener: srt-live-transmit rather than ffmpeg, because it keeps listening after a caller leaves (ffmpeg's
+// listener exits) and writes the received bytes unchanged instead of remuxing them.
+#include "internal.hpp"
+
+#include <stdexcept>
+
+namespace testbed {
+
+SrtListener::SrtListener(const Options &options) : options_(options), dir_("tb-srt-") {}
+
+SrtListener::SrtListener() : SrtListener(Options()) {}
+
+SrtListener::~SrtListener()
+{
+	stop();
+}
+
+void SrtListener::start()
+{
+	if (proc_ && proc_->running()) {
+		return;
+	}
+	if (port_ == 0) {
+		port_ = options_.port > 0 ? options_.port : freeUdpPort();
+	}
+	std::string uri = "srt://127.0.0.1:" + std::to_string(port_) + "?mode=listener";
+	if (!options_.passphrase.empty()) {
+		uri += "&passphrase=" + options_.passphrase + "&pbkeylen=" + std::to_string(options_.pbkeylen);
+	}
+	if (options_.latencyMs > 0) {
+		uri += "&latency=" + std::to_string(options_.latencyMs);
+	}
+	// -v logs each accepted caller (acceptedConnections() counts them); -a:yes listens again after a disconnect.
+	proc_ = Process::start({"srt-live-transmit", "-v", "-a:yes", uri, "file://con"}, outputPath(), logPath());
+	detail::Deadline deadline(5000);
+	while (proc_->running() && !deadline.expired()) {
+		if (detail::processOwnsPort(proc_->pid(), "udp", port_)) {
+			return;
+		}
+		detail::sleepMs(10);
+	}
+	proc_->stop();
+	throw std::runtime_error(
+		detail::withLogTail("srt-live-transmit did not bind UDP port " + std::to_string(port_), logPath()));
+}
+
+void SrtListener::stop()
+{
+	if (proc_) {
+		proc_->stop();
+	}
+}
+
+bool SrtListener::running()
+{
+	return proc_ && proc_->running();
+}
+
+std::string SrtListener::url() const
+{
+	return "srt://127.0.0.1:" + std::to_string(port_);
+}
+
+int SrtListener::acceptedConnections() const
+{
+	const std::string log = readFile(logPath());
+	const std::string needle = "Accepted SRT source connection";
+	int count = 0;
+	for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + needle.size())) {
+		++count;
+	}
+	return count;
+}
+
+} // namespace testbed

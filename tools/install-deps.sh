@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing the plug-in needs on Debian 12 (as root, or through sudo).
+set -euo pipefail
+
+packages=(
+	# build
+	build-essential cmake pkgconf git ca-certificates
+	# OBS 29 (the app and its plug-ins) and what the module links
+	libobs-dev obs-studio qtbase5-dev libsodium-dev libx11-dev libsimde-dev
+	# the release API check: Qt 6 and a Windows cross compiler
+	qt6-base-dev g++-mingw-w64-x86-64
+	# tests: GoogleTest, real servers, media tools, a virtual display with software OpenGL
+	libgtest-dev nginx libnginx-mod-rtmp libnginx-mod-stream srt-tools ffmpeg openssl
+	xvfb x11-utils libgl1-mesa-dri libegl1 iproute2 util-linux procps gdb
+)
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+	sudo=(sudo)
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update
+"${sudo[@]}" apt-get install -y --no-install-recommends "${packages[@]}" "$@"
