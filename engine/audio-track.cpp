@@ -163,6 +163,45 @@ void addUnique(std::vector<obs_source_t *> &list, obs_source_t *source)
 	}
 }
 
+// The audible inputs under a source. A scene contributes the items it shows: OBS only drops a hidden item
+// from a scene's active tree once that scene's own audio is rendered, which never happens for a scene that
+// is not on OBS's program, so visibility is read from the items themselves.
+void collectAudible(obs_source_t *source, std::vector<obs_source_t *> &list, int depth)
+{
+	if (!source || depth > 32) {
+		return;
+	}
+	addUnique(list, source);
+	struct Walk {
+		std::vector<obs_source_t *> &list;
+		int depth;
+	} walk{list, depth + 1};
+	obs_scene_t *scene = obs_scene_from_source(source);
+	if (!scene) {
+		scene = obs_group_from_source(source);
+	}
+	if (scene) {
+		obs_scene_enum_items(
+			scene,
+			[](obs_scene_t *, obs_sceneitem_t *item, void *param) {
+				auto *w = static_cast<Walk *>(param);
+				if (obs_sceneitem_visible(item)) {
+					collectAudible(obs_sceneitem_get_source(item), w->list, w->depth);
+				}
+				return true;
+			},
+			&walk);
+	} else {
+		obs_source_enum_active_sources(
+			source,
+			[](obs_source_t *, obs_source_t *child, void *param) {
+				auto *w = static_cast<Walk *>(param);
+				collectAudible(child, w->list, w->depth);
+			},
+			&walk);
+	}
+}
+
 } // namespace
 
 void EntryAudioTrack::refreshSources()
@@ -171,13 +210,7 @@ void EntryAudioTrack::refreshSources()
 		return;
 	}
 	std::vector<obs_source_t *> wanted;
-	addUnique(wanted, shown);
-	obs_source_enum_active_tree(
-		shown,
-		[](obs_source_t *, obs_source_t *child, void *param) {
-			addUnique(*static_cast<std::vector<obs_source_t *> *>(param), child);
-		},
-		&wanted);
+	collectAudible(shown, wanted, 0);
 
 	std::lock_guard<std::mutex> guard(lock);
 	for (auto it = captures.begin(); it != captures.end();) {

@@ -77,9 +77,12 @@ bool EntryPipeline::open(const EntryConfig &entry, QString *error)
 	audio.setSource(source);
 	audio.refreshSources();
 
-	OBSDataAutoRelease settings = buildEntryVideoSettings(entry);
-	encoder =
-		obs_video_encoder_create(entry.codificador.toUtf8().constData(), "tallowmere-video", settings, nullptr);
+	// OBS makes a placeholder for an encoder it does not have; that one would only fail at the first start.
+	const QByteArray encoderId = entry.codificador.toUtf8();
+	if (obs_get_encoder_type(encoderId.constData()) == OBS_ENCODER_VIDEO) {
+		OBSDataAutoRelease settings = buildEntryVideoSettings(entry);
+		encoder = obs_video_encoder_create(encoderId.constData(), "tallowmere-video", settings, nullptr);
+	}
 	if (!encoder) {
 		setError(
 			error,

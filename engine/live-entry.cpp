@@ -86,8 +86,9 @@ void LiveEntry::tick()
 		return;
 	}
 	if (pipeline) {
+		// A deleted source stays findable while something still holds it, this pipeline included.
 		OBSSourceAutoRelease source = obs_get_source_by_name(pipeline->sourceNameUtf8().constData());
-		if (!source) {
+		if (!source || obs_source_removed(source)) {
 			requestStop();
 		}
 	}

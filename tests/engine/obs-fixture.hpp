@@ -10,8 +10,15 @@
 #include <obs.hpp>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
+
+inline void PrintTo(DestState state, std::ostream *out)
+{
+	static const char *const names[] = {"Idle", "Connecting", "Live", "Reconnecting", "Failed"};
+	*out << names[int(state)];
+}
 
 namespace obstest {
 
