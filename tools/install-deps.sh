@@ -19,6 +19,12 @@ if [ "$(id -u)" -ne 0 ]; then
 	sudo=(sudo)
 fi
 
+# A system set up by debootstrap has no /etc/hosts, so "localhost" (which the RTMPS test certificate names)
+# does not resolve; an installed Debian has these standard lines.
+if [ ! -e /etc/hosts ]; then
+	printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' | "${sudo[@]}" tee /etc/hosts >/dev/null
+fi
+
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update
 "${sudo[@]}" apt-get install -y --no-install-recommends "${packages[@]}" "$@"

@@ -39,4 +39,15 @@ if [ ${#windows_sources[@]} -gt 0 ]; then
 		exit 1
 	fi
 fi
+if command -v x86_64-w64-mingw32-windres >/dev/null; then
+	rc_dir=$(mktemp -d)
+	trap 'rm -rf "$rc_dir"' EXIT
+	version=$(sed -n 's/^project(tallowmere VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+	IFS=. read -r major minor patch <<<"$version"
+	sed -e "s/\${PROJECT_VERSION_MAJOR}/$major/g" -e "s/\${PROJECT_VERSION_MINOR}/$minor/g" \
+		-e "s/\${PROJECT_VERSION_PATCH}/$patch/g" -e "s/\${PROJECT_VERSION}/$version/g" module/tallowmere.rc.in \
+		>"$rc_dir/tallowmere.rc"
+	x86_64-w64-mingw32-windres -i "$rc_dir/tallowmere.rc" -o "$rc_dir/tallowmere.o"
+	echo "release API check: version resource $version.0 compiles"
+fi
 echo "release API check passed"

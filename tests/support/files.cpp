@@ -152,18 +152,4 @@ bool waitForFileContaining(const std::string &path, const std::string &needle, i
 	}
 }
 
-bool waitForFileSize(const std::string &path, long long minBytes, int timeoutMs)
-{
-	detail::Deadline deadline(timeoutMs);
-	for (;;) {
-		if (fileSize(path) >= minBytes) {
-			return true;
-		}
-		if (deadline.expired()) {
-			return false;
-		}
-		detail::sleepMs(50);
-	}
-}
-
 } // namespace testbed

@@ -46,19 +46,6 @@ double sumOf(const std::vector<float> &values)
 
 } // namespace
 
-std::vector<float> channelOf(const std::vector<float> &interleaved, int channels, int channel)
-{
-	std::vector<float> mono;
-	if (channels <= 0 || channel < 0 || channel >= channels) {
-		return mono;
-	}
-	mono.reserve(interleaved.size() / channels);
-	for (size_t i = static_cast<size_t>(channel); i < interleaved.size(); i += static_cast<size_t>(channels)) {
-		mono.push_back(interleaved[i]);
-	}
-	return mono;
-}
-
 double toneAmplitude(const std::vector<float> &mono, int sampleRate, double freqHz)
 {
 	if (mono.size() < 2 || sampleRate <= 0) {

@@ -123,21 +123,6 @@ std::vector<StreamInfo> probeStreams(const std::string &file)
 	return streams;
 }
 
-double probeDuration(const std::string &file)
-{
-	std::string out;
-	if (!runTool({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "default=nw=1:nk=1", file},
-		     out)) {
-		return -1;
-	}
-	double duration = -1;
-	if (!detail::parseNumber(out, duration)) {
-		detail::setToolError("no duration for " + file + ": " + out);
-		return -1;
-	}
-	return duration;
-}
-
 std::vector<double> videoFrameTimes(const std::string &file)
 {
 	std::string out;

@@ -96,10 +96,6 @@ std::string RtmpServer::config() const
 	c += "\t\t\trecord all;\n";
 	c += "\t\t\trecord_path " + dir_.file("rec") + ";\n";
 	c += "\t\t\trecord_unique off;\n";
-	c += std::string("\t\t\trecord_append ") + (options_.recordAppend ? "on" : "off") + ";\n";
-	if (options_.denyPublish) {
-		c += "\t\t\tdeny publish all;\n";
-	}
 	c += "\t\t}\n\t}\n}\n";
 	return c;
 }
@@ -174,20 +170,6 @@ void RtmpServer::restart()
 	start();
 }
 
-void RtmpServer::freeze()
-{
-	if (proc_) {
-		proc_->signal(SIGSTOP);
-	}
-}
-
-void RtmpServer::thaw()
-{
-	if (proc_) {
-		proc_->signal(SIGCONT);
-	}
-}
-
 bool RtmpServer::running()
 {
 	return proc_ && proc_->running();
@@ -206,11 +188,6 @@ std::string RtmpServer::tlsUrl(const std::string &app) const
 std::string RtmpServer::recordingPath(const std::string &key) const
 {
 	return dir_.file("rec/" + key + ".flv");
-}
-
-bool RtmpServer::waitForRecording(const std::string &key, long long minBytes, int timeoutMs) const
-{
-	return waitForFileSize(recordingPath(key), minBytes, timeoutMs);
 }
 
 std::string makeCaBundleWith(const std::string &caPemPath, const std::string &outPath)

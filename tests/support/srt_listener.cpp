@@ -30,7 +30,7 @@ void SrtListener::start()
 	if (options_.latencyMs > 0) {
 		uri += "&latency=" + std::to_string(options_.latencyMs);
 	}
-	// -v logs each accepted caller (acceptedConnections() counts them); -a:yes listens again after a disconnect.
+	// -a:yes listens again after a caller disconnects.
 	proc_ = Process::start({"srt-live-transmit", "-v", "-a:yes", uri, "file://con"}, outputPath(), logPath());
 	detail::Deadline deadline(5000);
 	while (proc_->running() && !deadline.expired()) {
@@ -59,17 +59,6 @@ bool SrtListener::running()
 std::string SrtListener::url() const
 {
 	return "srt://127.0.0.1:" + std::to_string(port_);
-}
-
-int SrtListener::acceptedConnections() const
-{
-	const std::string log = readFile(logPath());
-	const std::string needle = "Accepted SRT source connection";
-	int count = 0;
-	for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + needle.size())) {
-		++count;
-	}
-	return count;
 }
 
 } // namespace testbed

@@ -134,8 +134,6 @@ void writeFile(const std::string &path, const std::string &content);
 long long fileSize(const std::string &path);
 // Polls every 50 ms until the file contains needle (an empty needle: until it exists).
 bool waitForFileContaining(const std::string &path, const std::string &needle, int timeoutMs);
-// Polls every 50 ms until the file has at least minBytes.
-bool waitForFileSize(const std::string &path, long long minBytes, int timeoutMs);
 
 // ---------------------------------------------------------------------------------------------------------------
 // Network (loopback only)
@@ -192,12 +190,10 @@ private:
 class RtmpServer {
 public:
 	struct Options {
-		int port = 0;              // RTMP port; 0 picks a free one
-		bool tls = false;          // adds an RTMPS front (nginx stream + ssl) proxying to the RTMP port
-		int tlsPort = 0;           // RTMPS port; 0 picks a free one
-		std::string app = "live";  // application name
-		bool recordAppend = false; // a republished key appends to its file instead of rewriting it
-		bool denyPublish = false;  // refuse every publish (nginx still leaves an empty <key>.flv)
+		int port = 0;             // RTMP port; 0 picks a free one
+		bool tls = false;         // adds an RTMPS front (nginx stream + ssl) proxying to the RTMP port
+		int tlsPort = 0;          // RTMPS port; 0 picks a free one
+		std::string app = "live"; // application name
 	};
 
 	// Prepares the private directory; nothing runs before start().
@@ -213,10 +209,6 @@ public:
 	void kill();
 	// stop() then start() on the same ports.
 	void restart();
-	// SIGSTOP: connections stay open but nothing is read or answered.
-	void freeze();
-	// SIGCONT after freeze().
-	void thaw();
 	// True while nginx runs.
 	bool running();
 
@@ -226,8 +218,6 @@ public:
 	std::string tlsUrl(const std::string &app = "live") const;
 	// Where a stream key is recorded.
 	std::string recordingPath(const std::string &key) const;
-	// Waits until the recording of key has at least minBytes.
-	bool waitForRecording(const std::string &key, long long minBytes, int timeoutMs) const;
 	// RTMP port (valid after start(), kept across restarts).
 	int port() const { return port_; }
 	// RTMPS port, 0 without tls.
@@ -284,8 +274,6 @@ public:
 	std::string outputPath() const { return dir_.file("out.ts"); }
 	// srt-live-transmit's log.
 	std::string logPath() const { return dir_.file("srt.log"); }
-	// Number of caller connections accepted so far (counted in the log).
-	int acceptedConnections() const;
 	// UDP port.
 	int port() const { return port_; }
 
@@ -398,16 +386,12 @@ const std::string &lastToolError();
 
 // Streams of a file; empty when it cannot be probed.
 std::vector<StreamInfo> probeStreams(const std::string &file);
-// Container duration in seconds, -1 when unknown.
-double probeDuration(const std::string &file);
 // Presentation times of the first video stream's decoded frames.
 std::vector<double> videoFrameTimes(const std::string &file);
 // Audio as interleaved floats; sample i is at startSec + i / sampleRate on the file's timeline (gaps in the
 // timestamps are filled with silence). durationSec < 0: to the end. channels 1 averages the file's channels.
 std::vector<float> decodeAudio(const std::string &file, int sampleRate, int channels, double startSec = 0,
 			       double durationSec = -1);
-// One channel out of interleaved samples.
-std::vector<float> channelOf(const std::vector<float> &interleaved, int channels, int channel);
 // Amplitude of a sinusoid at freqHz (Hann-windowed Goertzel): ~0.5 for a 0.5-amplitude sine.
 double toneAmplitude(const std::vector<float> &mono, int sampleRate, double freqHz);
 // Frequency of the strongest sinusoid between minHz and maxHz, to about 0.5 Hz; 0 for silence or too few samples.

@@ -1,0 +1,273 @@
+// Figures for the engine's speed and isolation goals, measured side by side in one run. They are printed, not
+// asserted: the machine decides the numbers, the ratios tell the story.
+#include "engine/obs-fixture.hpp"
+#include "testbed.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <numeric>
+#include <sys/resource.h>
+
+using namespace obstest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double cpuSeconds()
+{
+	rusage usage{};
+	getrusage(RUSAGE_SELF, &usage);
+	return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+	       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double secondsSince(Clock::time_point start)
+{
+	return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+QString q(const std::string &text)
+{
+	return QString::fromStdString(text);
+}
+
+bool allLive(LiveEntry &live, const EntryConfig &entry)
+{
+	return std::all_of(entry.destinos.begin(), entry.destinos.end(),
+			   [&](const DestConfig &d) { return live.destinationStatus(d.id).state == DestState::Live; });
+}
+
+// CPU seconds per second of streaming for one entry with `count` RTMP destinations.
+double cpuPerSecond(testbed::RtmpServer &server, int count)
+{
+	std::vector<std::pair<QString, QString>> destinations;
+	for (int i = 0; i < count; ++i) {
+		destinations.emplace_back(q(server.url()), QStringLiteral("cpu%1-%2").arg(count).arg(i));
+	}
+	EntryConfig entry = makeEntry(QStringLiteral("bench-noise"), destinations, 320, 180);
+	entry.videoKbps = 1000;
+	LiveEntry live;
+	QString error;
+	for (const auto &dest : entry.destinos) {
+		EXPECT_TRUE(live.startDestination(entry, dest, &error)) << error.toStdString();
+	}
+	EXPECT_TRUE(tickUntil(
+		live, [&] { return allLive(live, entry); }, 15000, 500));
+	tickFor(live, 2000, 500);
+	const double cpuStart = cpuSeconds();
+	const auto start = Clock::now();
+	tickFor(live, 8000, 500);
+	const double perSecond = (cpuSeconds() - cpuStart) / secondsSince(start);
+	live.stopAndWait();
+	return perSecond;
+}
+
+std::string noiseFile()
+{
+	const std::string path = mediaDir() + "/bench-noise.mkv";
+	testbed::runCapture({"ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+			     "nullsrc=s=320x180:r=30,geq=random(1)*255:128:128", "-t", "2", "-c:v", "libx264",
+			     "-preset", "ultrafast", "-qp", "0", path},
+			    60000);
+	return path;
+}
+
+} // namespace
+
+TEST(Bench, EncodeOnceForEveryDestination)
+{
+	testbed::RtmpServer server;
+	server.start();
+	OBSSourceAutoRelease noise = makeMedia("bench-noise", noiseFile());
+	const double one = cpuPerSecond(server, 1);
+	const double four = cpuPerSecond(server, 4);
+	std::printf("encode once: CPU per second of streaming, 1 destination %.3f, 4 destinations %.3f; ratio %.2f "
+		    "(each extra destination %.3f)\n",
+		    one, four, four / one, (four - one) / 3);
+}
+
+TEST(Bench, SlowDestinationDoesNotHurtTheOther)
+{
+	testbed::RtmpServer server;
+	server.start();
+	OBSSourceAutoRelease noise = makeMedia("bench-noise2", noiseFile());
+	// About a tenth of what the entry sends (1000 kbps video + 128 kbps audio).
+	testbed::ThrottledRelay slow(server.port(), 14000, 16384);
+	slow.start();
+	const std::string slowUrl = "rtmp://127.0.0.1:" + std::to_string(slow.port()) + "/live";
+	EntryConfig entry = makeEntry(
+		QStringLiteral("bench-noise2"),
+		{{q(server.url()), QStringLiteral("healthy")}, {q(slowUrl), QStringLiteral("slow")}}, 320, 180);
+	entry.videoKbps = 1000;
+	LiveEntry live;
+	QString error;
+	for (const auto &dest : entry.destinos) {
+		ASSERT_TRUE(live.startDestination(entry, dest, &error)) << error.toStdString();
+	}
+	tickUntil(
+		live, [&] { return allLive(live, entry); }, 20000, 500);
+	const long long forwardedBefore = slow.bytesForwarded();
+	const auto measured = Clock::now();
+	tickFor(live, 30000, 500);
+	const double slowLinkKbps = double(slow.bytesForwarded() - forwardedBefore) * 8 / 1000 / secondsSince(measured);
+	const DestStatus healthy = live.destinationStatus(entry.destinos[0].id);
+	const DestStatus slowStatus = live.destinationStatus(entry.destinos[1].id);
+	std::printf("isolation over 30 s: healthy destination %d kbps, %d frames dropped; slow destination %d kbps "
+		    "handed to its socket, %.0f kbps through its link, %d frames dropped, state %d\n",
+		    healthy.kbps, healthy.framesDropped, slowStatus.kbps, slowLinkKbps, slowStatus.framesDropped,
+		    int(slowStatus.state));
+	live.stopAndWait();
+}
+
+TEST(Bench, AudioCallbacks)
+{
+	std::atomic<int32_t> delay{0};
+	constexpr int rounds = 200000;
+	std::vector<float> packet(SourceCapture::blockFrames, 0.25f);
+	std::vector<float> left(SourceCapture::blockFrames), right(SourceCapture::blockFrames);
+
+	SourceCapture capture(nullptr, delay);
+	auto start = Clock::now();
+	for (int i = 0; i < rounds; ++i) {
+		capture.capture(packet.data(), packet.data(), SourceCapture::blockFrames, 0.8f);
+		capture.mixInto(left.data(), right.data());
+	}
+	const double pairNs = secondsSince(start) * 1e9 / rounds;
+
+	start = Clock::now();
+	for (int i = 0; i < rounds; ++i) {
+		capture.capture(packet.data(), packet.data(), SourceCapture::blockFrames, 0.8f);
+	}
+	const double captureNs = secondsSince(start) * 1e9 / rounds;
+	std::printf("audio: capture of 1024 frames %.0f ns; mix of one 1024-frame block per captured source %.0f ns\n",
+		    captureNs, pairNs - captureNs);
+}
+
+TEST(Bench, TickOverTenEntriesOfThreeDestinations)
+{
+	testbed::RtmpServer server;
+	server.start();
+	OBSSourceAutoRelease color = makeColor("bench-tick", 0xFF336699, 160, 90);
+	std::vector<std::unique_ptr<LiveEntry>> entries;
+	std::vector<EntryConfig> configs;
+	QString error;
+	for (int e = 0; e < 10; ++e) {
+		std::vector<std::pair<QString, QString>> destinations;
+		for (int d = 0; d < 3; ++d) {
+			destinations.emplace_back(q(server.url()), QStringLiteral("tick%1-%2").arg(e).arg(d));
+		}
+		configs.push_back(makeEntry(QStringLiteral("bench-tick"), destinations, 160, 90));
+		configs.back().videoKbps = 100;
+		entries.push_back(std::make_unique<LiveEntry>());
+		for (const auto &dest : configs.back().destinos) {
+			ASSERT_TRUE(entries.back()->startDestination(configs.back(), dest, &error))
+				<< error.toStdString();
+		}
+	}
+	tickUntil(
+		*entries[0],
+		[&] {
+			bool live = true;
+			for (size_t i = 0; i < entries.size(); ++i) {
+				entries[i]->tick();
+				live = live && allLive(*entries[i], configs[i]);
+			}
+			return live;
+		},
+		30000, 500);
+	std::vector<double> passes;
+	for (int round = 0; round < 40; ++round) {
+		const auto start = Clock::now();
+		for (auto &entry : entries) {
+			entry->tick();
+		}
+		passes.push_back(secondsSince(start) * 1e6);
+		settle(50);
+	}
+	std::sort(passes.begin(), passes.end());
+	std::printf("tick: one pass over 10 entries x 3 live destinations: median %.0f us, max %.0f us\n",
+		    passes[passes.size() / 2], passes.back());
+	for (auto &entry : entries) {
+		entry->requestStop();
+	}
+	entries.clear();
+}
+
+TEST(Bench, RecoveryAfterOutages)
+{
+	testbed::RtmpServer server;
+	server.start();
+	OBSSourceAutoRelease color = makeColor("bench-recovery", 0xFF996633, 160, 90);
+	EntryConfig entry =
+		makeEntry(QStringLiteral("bench-recovery"), {{q(server.url()), QStringLiteral("rec")}}, 160, 90);
+	LiveEntry live;
+	QString error;
+	const QString id = entry.destinos[0].id;
+	ASSERT_TRUE(live.startDestination(entry, entry.destinos[0], &error));
+	ASSERT_TRUE(tickUntil(
+		live, [&] { return live.destinationStatus(id).state == DestState::Live; }, 10000));
+	tickFor(live, 2000, 500);
+	for (int outage : {5, 20, 60}) {
+		server.kill();
+		tickUntil(
+			live, [&] { return live.destinationStatus(id).state != DestState::Live; }, 5000, 100);
+		tickFor(live, outage * 1000, 500);
+		server.restart();
+		const auto back = Clock::now();
+		const bool recovered = tickUntil(
+			live, [&] { return live.destinationStatus(id).state == DestState::Live; }, 20000, 50);
+		std::printf("recovery: outage of %d s, back to Live %.2f s after the server returned%s (attempts %d)\n",
+			    outage, secondsSince(back), recovered ? "" : " (not recovered)",
+			    live.destinationStatus(id).attempts);
+		tickFor(live, 2000, 500);
+	}
+	live.stopAndWait();
+}
+
+TEST(Bench, AudioVideoTimingAtTheServer)
+{
+	const std::string media = mediaDir() + "/flash-click.mp4";
+	ASSERT_TRUE(testbed::makeFlashClickFile(media, 12.0, 1.0)) << testbed::lastToolError();
+	testbed::RtmpServer server;
+	server.start();
+	for (int delayMs : {0, 300}) {
+		const std::string name = "av-" + std::to_string(delayMs);
+		OBSSourceAutoRelease clip = makeMedia(name.c_str(), media);
+		EntryConfig entry = makeEntry(QString::fromStdString(name),
+					      {{q(server.url()), QString::fromStdString(name)}}, 320, 180);
+		entry.retrasoAudioMs = delayMs;
+		LiveEntry live;
+		QString error;
+		ASSERT_TRUE(live.startDestination(entry, entry.destinos[0], &error)) << error.toStdString();
+		tickUntil(
+			live, [&] { return live.destinationStatus(entry.destinos[0].id).state == DestState::Live; },
+			10000);
+		tickFor(live, 9000, 500);
+		live.stopAndWait();
+
+		const auto flashes = testbed::flashTimes(server.recordingPath(name));
+		const auto clicks = testbed::clickTimes(server.recordingPath(name));
+		std::vector<double> offsets;
+		for (double flash : flashes) {
+			// The click that follows the flash most closely (within a period).
+			for (double click : clicks) {
+				if (click >= flash - 0.2 && click < flash + 0.8) {
+					offsets.push_back((click - flash) * 1000.0);
+					break;
+				}
+			}
+		}
+		std::sort(offsets.begin(), offsets.end());
+		if (offsets.empty()) {
+			std::printf("a/v timing, delay %d ms: no flash/click pairs found (%zu flashes, %zu clicks)\n",
+				    delayMs, flashes.size(), clicks.size());
+			continue;
+		}
+		std::printf(
+			"a/v timing, delay %d ms: click after flash by median %.0f ms (min %.0f, max %.0f, %zu pairs)\n",
+			delayMs, offsets[offsets.size() / 2], offsets.front(), offsets.back(), offsets.size());
+	}
+}

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds and runs the engine benchmarks, printing their figures (a few minutes; the recovery figures wait out
+# real outages of 5, 20 and 60 s).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+if [ "${TALLOWMERE_SKIP_INSTALL:-0}" != 1 ]; then
+	tools/install-deps.sh
+fi
+TALLOWMERE_TARGETS=engine_bench tools/build.sh build/bench
+build/bench/tests/engine_bench "$@" 2>/dev/null | grep -E '^(encode once|isolation|audio|tick|recovery|a/v timing|\[  )'
