@@ -24,22 +24,6 @@ double cpuSeconds()
 	       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-double secondsSince(Clock::time_point start)
-{
-	return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-QString q(const std::string &text)
-{
-	return QString::fromStdString(text);
-}
-
-bool allLive(LiveEntry &live, const EntryConfig &entry)
-{
-	return std::all_of(entry.destinos.begin(), entry.destinos.end(),
-			   [&](const DestConfig &d) { return live.destinationStatus(d.id).state == DestState::Live; });
-}
-
 // CPU seconds per second of streaming for one entry with `count` RTMP destinations.
 double cpuPerSecond(testbed::RtmpServer &server, int count)
 {
@@ -63,16 +47,6 @@ double cpuPerSecond(testbed::RtmpServer &server, int count)
 	const double perSecond = (cpuSeconds() - cpuStart) / secondsSince(start);
 	live.stopAndWait();
 	return perSecond;
-}
-
-std::string noiseFile()
-{
-	const std::string path = mediaDir() + "/bench-noise.mkv";
-	testbed::runCapture({"ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-			     "nullsrc=s=320x180:r=30,geq=random(1)*255:128:128", "-t", "2", "-c:v", "libx264",
-			     "-preset", "ultrafast", "-qp", "0", path},
-			    60000);
-	return path;
 }
 
 } // namespace

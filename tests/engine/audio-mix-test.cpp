@@ -11,11 +11,6 @@ using namespace obstest;
 
 namespace {
 
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-	return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 std::vector<float> received(const std::string &file, double from, double length)
 {
 	return testbed::decodeAudio(file, 48000, 1, from, length);

@@ -14,11 +14,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double secondsSince(Clock::time_point start)
-{
-	return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 struct Streaming {
 	explicit Streaming(const std::string &url, const char *source = "fault-color")
 	{

@@ -15,24 +15,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double secondsSince(Clock::time_point start)
-{
-	return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Random pixels: an encoder cannot go below its bitrate on them.
-std::string noiseFile()
-{
-	const std::string path = mediaDir() + "/noise.mkv";
-	int code = -1;
-	testbed::runCapture({"ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-			     "nullsrc=s=320x180:r=30,geq=random(1)*255:128:128", "-t", "2", "-c:v", "libx264",
-			     "-preset", "ultrafast", "-qp", "0", path},
-			    60000, &code);
-	EXPECT_EQ(code, 0) << "cannot make " << path;
-	return path;
-}
-
 // The longest run of silence (20 ms windows below -40 dBFS), in seconds.
 double longestSilence(const std::vector<float> &samples, int rate)
 {

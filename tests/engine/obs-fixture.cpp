@@ -9,6 +9,7 @@
 
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -239,6 +240,37 @@ ModuleObjects countModuleObjects()
 		},
 		&objects);
 	return objects;
+}
+
+bool allLive(LiveEntry &live, const EntryConfig &entry)
+{
+	return std::all_of(entry.destinos.begin(), entry.destinos.end(),
+			   [&](const DestConfig &d) { return live.destinationStatus(d.id).state == DestState::Live; });
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+	return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+QString q(const std::string &text)
+{
+	return QString::fromStdString(text);
+}
+
+std::string noiseFile()
+{
+	const std::string path = mediaDir() + "/noise.mkv";
+	if (testbed::fileSize(path) > 0) {
+		return path;
+	}
+	int code = -1;
+	testbed::runCapture({"ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+			     "nullsrc=s=320x180:r=30,geq=random(1)*255:128:128", "-t", "2", "-c:v", "libx264",
+			     "-preset", "ultrafast", "-qp", "0", path},
+			    60000, &code);
+	EXPECT_EQ(code, 0) << "cannot make " << path;
+	return path;
 }
 
 void settle(int ms)

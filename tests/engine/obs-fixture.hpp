@@ -9,6 +9,7 @@
 #include <obs.h>
 #include <obs.hpp>
 
+#include <chrono>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -60,6 +61,14 @@ struct ModuleObjects {
 	int total() const { return videoEncoders + audioEncoders + outputs + services; }
 };
 ModuleObjects countModuleObjects();
+
+// Whether every destination of the entry is Live.
+bool allLive(LiveEntry &live, const EntryConfig &entry);
+// Seconds since a steady-clock instant.
+double secondsSince(std::chrono::steady_clock::time_point start);
+QString q(const std::string &text);
+// A file of random pixels (320x180, lossless): an encoder cannot go below its bitrate on it.
+std::string noiseFile();
 
 // Media inputs only play while OBS's audio and video run: gives them time to produce a first frame.
 void settle(int ms);

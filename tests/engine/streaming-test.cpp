@@ -21,21 +21,6 @@ const testbed::StreamInfo *findStream(const std::vector<testbed::StreamInfo> &st
 	return nullptr;
 }
 
-QString q(const std::string &text)
-{
-	return QString::fromStdString(text);
-}
-
-bool allLive(LiveEntry &live, const EntryConfig &entry)
-{
-	for (const DestConfig &dest : entry.destinos) {
-		if (live.destinationStatus(dest.id).state != DestState::Live) {
-			return false;
-		}
-	}
-	return true;
-}
-
 } // namespace
 
 TEST(Streaming, OwnSizeToTwoRtmpServersWithOneVideoEncoder)
