@@ -52,7 +52,9 @@ TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 	testbed::writeFile(
 		legacy, R"({"version": 1, "perfiles": [], "colecciones": {"Untitled": {"entradas": [)" +
 				entryJson("e-main", "Main", "Scene", false, 640, 360, server.url(), "main") + ", " +
-				entryJson("e-follow", "Follow", "", true, 320, 180, server.url(), "follow") + "]}}}");
+				entryJson("e-follow", "Follow", "", true, 320, 180, server.url(), "follow") +
+				R"(]}, "Other": {"entradas": [)" +
+				entryJson("e-late", "Late", "Scene", false, 320, 180, server.url(), "late") + "]}}}");
 	obs.start();
 
 	EXPECT_EQ(obs.driver("dock"), "visible") << "a dock OBS has never seen is shown";
@@ -77,10 +79,11 @@ TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 	EXPECT_NE(obs.log().find("[tallowmere] an entry follows OBS: switching to \"Tone B\""), std::string::npos);
 	EXPECT_EQ(obs.countTexts("● LIVE · "), 2) << obs.driver("texts");
 
-	// Another scene collection: every stream stops, and the new collection has no entries.
+	// Another scene collection: every stream stops, and the cards are the new collection's, stopped.
 	obs.request(R"([["CreateSceneCollection", {"sceneCollectionName": "Other"}]])");
-	EXPECT_TRUE(obs.waitForText("There are no inputs yet.", 15000)) << obs.driver("texts");
+	EXPECT_TRUE(obs.waitForText("Late", 15000)) << obs.driver("texts");
 	EXPECT_EQ(obs.countTexts("■ "), 0);
+	EXPECT_EQ(obs.countTexts("Stopped"), 1);
 	std::string log = obs.log();
 	const std::regex closing(R"(\[tallowmere\] closing entry)");
 	EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), closing), std::sregex_iterator()), 2);
@@ -102,12 +105,20 @@ TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 	EXPECT_NEAR(toneAt(follow, frames.front() + 0.5, 1.5), 440, 5);
 	EXPECT_NEAR(toneAt(follow, frames.back() - 2.0, 1.5), 880, 5);
 
+	// OBS closing while an entry streams stops it before unloading. (Not after switching back to the first
+	// collection: OBS 29 itself then leaks an allocation, with or without this plug-in.)
+	ASSERT_TRUE(obs.click("▶ Stream"));
+	ASSERT_TRUE(obs.waitForText("● LIVE · ", 20000)) << obs.driver("texts");
+	usleep(2000 * 1000); // OBS 29's RTMP output leaks an allocation when stopped in its first second
+
 	const int status = obs.close();
 	log = obs.log();
 	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
 		<< "status " << status << "\n"
 		<< log.substr(log.size() > 4000 ? log.size() - 4000 : 0);
-	EXPECT_NE(log.find("[tallowmere] Quorvex Source unloaded"), std::string::npos);
+	const auto unloaded = log.find("[tallowmere] Quorvex Source unloaded");
+	EXPECT_NE(unloaded, std::string::npos);
+	EXPECT_LT(log.rfind("[tallowmere] closing entry"), unloaded) << "streams end at the exit event, before unload";
 	EXPECT_NE(log.find("Number of memory leaks: 0"), std::string::npos);
 	EXPECT_EQ(log.find("[tallowmere] unexpected error"), std::string::npos);
 	EXPECT_EQ(log.find("SRT protection active"), std::string::npos) << "SRT is held only once it is used";
