@@ -2,6 +2,7 @@
 #include "engine/addresses.hpp"
 #include "engine/encoder-settings.hpp"
 #include "engine/entry-pipeline.hpp"
+#include "engine/srt-start.hpp"
 #include "config/config-store.hpp"
 #include "module/language.hpp"
 
@@ -104,6 +105,9 @@ bool DestOutput::start(EntryPipeline &pipeline, int audioKbps, const QString &au
 	reconnectSuccessSignal.Connect(handler, "reconnect_success", &DestOutput::onReconnectSuccess, this);
 	signalsConnected = true;
 
+	if (kind == AddressKind::Srt) {
+		notifySrtStart();
+	}
 	setState(DestState::Connecting);
 	startedNs = nowNs();
 	if (!obs_output_start(output)) {

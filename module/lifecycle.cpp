@@ -3,6 +3,7 @@
 #include "module/panel-host.hpp"
 #include "module/srt-library.hpp"
 #include "module/version.hpp"
+#include "engine/srt-start.hpp"
 
 #include <QDir>
 #include <QFile>
@@ -14,6 +15,15 @@ namespace {
 
 obs_module_t *moduleHandle = nullptr;
 SrtHold srtHold;
+bool srtHoldTaken = false;
+
+void takeSrtHold()
+{
+	if (!srtHoldTaken) {
+		srtHoldTaken = true;
+		srtHold.acquire(findSrtLibrary());
+	}
+}
 
 } // namespace
 
@@ -21,7 +31,13 @@ bool moduleLoad(obs_module_t *module)
 {
 	moduleHandle = module;
 	registerFrontendEvents();
-	srtHold.acquire(findSrtLibrary());
+#if defined(_WIN32)
+	takeSrtHold();
+#else
+	// Debian loads two copies of libsrt into OBS, and once SRT has been started both destroy the same state at
+	// exit, crashing OBS on close. OBS starts SRT with its first SRT output anyway: only then is it held.
+	setSrtStartHook(takeSrtHold);
+#endif
 	logMessage(LOG_INFO, "Quorvex Source loaded (version %s)", moduleVersion);
 	return true;
 }
@@ -39,7 +55,9 @@ void moduleUnload()
 {
 	unregisterFrontendEvents();
 	shutdownPanel();
+	setSrtStartHook(nullptr);
 	srtHold.release();
+	srtHoldTaken = false;
 	logMessage(LOG_INFO, "Quorvex Source unloaded");
 }
 

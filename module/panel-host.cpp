@@ -1,15 +1,75 @@
 #include "module/panel-host.hpp"
+#include "module/dock-state.hpp"
 #include "module/lifecycle.hpp"
 #include "module/log.hpp"
 #include "config/config-store.hpp"
+#include "panel/salidas-panel.hpp"
+
+#include <obs-module.h>
+#include <util/config-file.h>
+
+#include <QDockWidget>
+#include <QMainWindow>
+#include <QPointer>
 
 #include <memory>
 
 namespace {
 
+const char *const dockId = "tallowmere-panel";
+const char *const dockTitle = "Quorvex Source";
+
 std::unique_ptr<ConfigStore> store;
-bool created = false;
-bool shuttingDown = false;
+QPointer<SalidasPanel> panel;
+#if LIBOBS_API_VER < MAKE_SEMANTIC_VERSION(30, 0, 0)
+QPointer<QDockWidget> dock;
+#endif
+
+// Offers the panel to OBS as a dock; false when OBS refused it.
+bool dockPanel(SalidasPanel *widget)
+{
+#if LIBOBS_API_VER >= MAKE_SEMANTIC_VERSION(30, 0, 0)
+	return obs_frontend_add_dock_by_id(dockId, dockTitle, widget);
+#else
+	auto *mainWindow = static_cast<QMainWindow *>(obs_frontend_get_main_window());
+	if (!mainWindow) {
+		return false;
+	}
+	auto *created = new QDockWidget(mainWindow);
+	created->setObjectName(QString::fromLatin1(dockId));
+	created->setWindowTitle(QString::fromLatin1(dockTitle));
+	created->setWidget(widget);
+	created->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
+			     QDockWidget::DockWidgetFloatable);
+	if (!obs_frontend_add_dock(created)) {
+		created->setWidget(nullptr);
+		widget->setParent(nullptr);
+		delete created;
+		return false;
+	}
+	mainWindow->addDockWidget(Qt::RightDockWidgetArea, created);
+	dock = created;
+	return true;
+#endif
+}
+
+// OBS 29 hides and floats the docks its saved layout does not know; a dock it has never seen is shown docked.
+void showNewDock()
+{
+#if LIBOBS_API_VER < MAKE_SEMANTIC_VERSION(30, 0, 0)
+	if (!dock) {
+		return;
+	}
+	const char *state = nullptr;
+	if (config_t *config = obs_frontend_get_global_config()) {
+		state = config_get_string(config, "BasicWindow", "DockState");
+	}
+	if (!dockStateKnows(state ? QByteArray(state) : QByteArray(), QString::fromLatin1(dockId))) {
+		dock->setFloating(false);
+		dock->show();
+	}
+#endif
+}
 
 } // namespace
 
@@ -18,9 +78,14 @@ ConfigStore *moduleStore()
 	return store.get();
 }
 
+SalidasPanel *modulePanel()
+{
+	return panel.data();
+}
+
 void createPanel()
 {
-	if (created) {
+	if (panel) {
 		return;
 	}
 	const QString path = locateSettings();
@@ -36,13 +101,19 @@ void createPanel()
 	if (!store->load(&message)) {
 		logMessage(LOG_WARNING, "%s", message.toUtf8().constData());
 	}
-	created = true;
+	auto *created = new SalidasPanel(store.get(), message, nullptr);
+	if (!dockPanel(created)) {
+		logMessage(LOG_ERROR, "OBS did not allow adding the \"Quorvex Source\" panel");
+		delete created;
+		return;
+	}
+	panel = created;
 }
 
 void shutdownPanel()
 {
-	if (created && !shuttingDown) {
-		shuttingDown = true;
+	if (panel && !panel->isShuttingDown()) {
+		panel->shutdown();
 	}
 }
 
@@ -60,11 +131,33 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 {
 	try {
 		switch (event) {
-		case OBS_FRONTEND_EVENT_FINISHED_LOADING:
-			createPanel();
+		case OBS_FRONTEND_EVENT_SCENE_CHANGED:
+		case OBS_FRONTEND_EVENT_TRANSITION_STOPPED:
+			if (panel) {
+				panel->followObsScene();
+			}
+			break;
+		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED:
+			if (panel) {
+				panel->reloadCollection();
+			}
 			break;
 		case OBS_FRONTEND_EVENT_EXIT:
-			shuttingDown = created;
+			if (panel) {
+				panel->shutdown();
+			}
+			break;
+		case OBS_FRONTEND_EVENT_FINISHED_LOADING:
+			createPanel();
+			if (panel) {
+				showNewDock();
+				panel->reloadCollection();
+			}
+			break;
+		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING:
+			if (panel) {
+				panel->stopAllEntries();
+			}
 			break;
 		default:
 			break;

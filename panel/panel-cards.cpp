@@ -1,0 +1,339 @@
+// The panel's widget, its cards and the small lookups every operation shares.
+#include "panel/salidas-panel.hpp"
+#include "panel/status-text.hpp"
+#include "editor/obs-names.hpp"
+#include "editor/preview.hpp"
+#include "editor/shared-widgets.hpp"
+#include "engine/addresses.hpp"
+#include "engine/live-entry.hpp"
+#include "engine/addresses.hpp"
+#include "module/language.hpp"
+#include "module/log.hpp"
+
+#include <obs-frontend-api.h>
+
+#include <QComboBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWidget *) : QWidget(nullptr)
+{
+	store = configStore;
+
+	auto *layout = new QVBoxLayout(this);
+	layout->setContentsMargins(4, 4, 4, 4);
+	layout->setSpacing(4);
+
+	updateBar = new QWidget(this);
+	auto *barLayout = new QHBoxLayout(updateBar);
+	barLayout->setContentsMargins(0, 0, 0, 0);
+	updateLabel = new QLabel(updateBar);
+	updateLabel->setWordWrap(true);
+	barLayout->addWidget(updateLabel, 1);
+	auto *download = new QPushButton(translate("Descargar"), updateBar);
+	barLayout->addWidget(download);
+	auto *hideBar = new QToolButton(updateBar);
+	hideBar->setText(QStringLiteral("✕"));
+	hideBar->setToolTip(translate("Ocultar este aviso"));
+	barLayout->addWidget(hideBar);
+	connect(download, &QPushButton::clicked, this, [this] { openDownload(); });
+	connect(hideBar, &QToolButton::clicked, updateBar, &QWidget::hide);
+	updateBar->hide();
+	layout->addWidget(updateBar);
+
+	auto *add = new QPushButton(translate("＋ Añadir entrada"), this);
+	add->setToolTip(translate("Elige una fuente o una escena de OBS y los destinos a los que enviarla"));
+	connect(add, &QPushButton::clicked, this, [this] { addEntry(); });
+	layout->addWidget(add);
+
+	scrollArea = new QScrollArea(this);
+	scrollArea->setWidgetResizable(true);
+	scrollArea->setFrameShape(QFrame::NoFrame);
+	scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+	listWidget = new QWidget(scrollArea);
+	listLayout = new QVBoxLayout(listWidget);
+	listLayout->setContentsMargins(0, 0, 0, 0);
+	listLayout->setSpacing(6);
+	scrollArea->setWidget(listWidget);
+	layout->addWidget(scrollArea, 1);
+
+	messageLabel = new QLabel(this);
+	messageLabel->setWordWrap(true);
+	messageLabel->hide();
+	layout->addWidget(messageLabel);
+
+	if (!message.isEmpty()) {
+		showMessage(message, true);
+	}
+	rebuildCards();
+
+	statusTimer.setInterval(500);
+	connect(&statusTimer, &QTimer::timeout, this, [this] { timerTick(); });
+	statusTimer.start();
+	startUpdateCheck();
+}
+
+SalidasPanel::~SalidasPanel()
+{
+	statusTimer.stop();
+	stopUpdateCheck();
+	// The members go next: every LiveEntry stops and waits for its outputs, and closes its preview display
+	// before the card widgets holding the preview windows are deleted.
+}
+
+QSize SalidasPanel::sizeHint() const
+{
+	return QSize(340, 360);
+}
+
+QList<EntryConfig> &SalidasPanel::currentEntries()
+{
+	QString collection;
+	if (char *name = obs_frontend_get_current_scene_collection()) {
+		collection = QString::fromUtf8(name);
+		bfree(name);
+	}
+	return store->collections[collection];
+}
+
+EntryConfig *SalidasPanel::findEntry(const QString &entryId)
+{
+	for (EntryConfig &entry : currentEntries()) {
+		if (entry.id == entryId) {
+			return &entry;
+		}
+	}
+	return nullptr;
+}
+
+LiveEntry &SalidasPanel::liveEntryFor(const QString &entryId)
+{
+	std::unique_ptr<LiveEntry> &live = liveEntries[entryId];
+	if (!live) {
+		live = std::make_unique<LiveEntry>();
+	}
+	return *live;
+}
+
+LiveEntry *SalidasPanel::liveEntry(const QString &entryId) const
+{
+	auto it = liveEntries.find(entryId);
+	return it == liveEntries.end() ? nullptr : it->second.get();
+}
+
+bool SalidasPanel::isStreaming(const QString &entryId) const
+{
+	const LiveEntry *live = liveEntry(entryId);
+	return live && live->isRunning();
+}
+
+void SalidasPanel::showMessage(const QString &text, bool isError)
+{
+	if (text.isEmpty()) {
+		messageLabel->hide();
+		return;
+	}
+	messageLabel->setText(text);
+	messageLabel->setStyleSheet(isError ? QStringLiteral("color: #e0524d;") : QString());
+	messageLabel->show();
+	const int serial = ++messageSerial;
+	if (isError) {
+		logMessage(LOG_WARNING, "%s", maskAddressQueries(text).toUtf8().constData());
+	} else {
+		QTimer::singleShot(8000, this, [this, serial] {
+			if (messageSerial == serial) {
+				messageLabel->hide();
+			}
+		});
+	}
+}
+
+void SalidasPanel::destroyPreviewDisplays()
+{
+	for (auto &item : liveEntries) {
+		if (item.second) {
+			destroyPreviewDisplay(item.second->pipelineHandle());
+		}
+	}
+	for (auto &live : retiring) {
+		destroyPreviewDisplay(live->pipelineHandle());
+	}
+}
+
+void SalidasPanel::rebuildCards()
+{
+	destroyPreviewDisplays();
+	previews.clear();
+	destWidgets.clear();
+	sourceRows.clear();
+	while (QLayoutItem *item = listLayout->takeAt(0)) {
+		if (QWidget *widget = item->widget()) {
+			widget->hide();
+			widget->deleteLater();
+		}
+		delete item;
+	}
+
+	const QList<EntryConfig> entries = currentEntries();
+	if (entries.isEmpty()) {
+		auto *empty = new QLabel(
+			translate("Aún no hay entradas.\n\nPulsa «＋ Añadir entrada», elige una escena o una "
+				  "fuente y escribe los destinos a los que quieres enviarla (RTMP o SRT)."),
+			listWidget);
+		empty->setWordWrap(true);
+		empty->setEnabled(false);
+		listLayout->addWidget(empty);
+	}
+	for (const EntryConfig &entry : entries) {
+		listLayout->addWidget(buildCard(entry, listWidget));
+	}
+	listLayout->addStretch();
+	refreshStatus();
+}
+
+namespace {
+
+void setIgnoredWidth(QWidget *widget)
+{
+	widget->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+	widget->setMinimumWidth(16);
+}
+
+} // namespace
+
+QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
+{
+	const QString entryId = entry.id;
+	auto *card = new QFrame(list);
+	card->setFrameShape(QFrame::StyledPanel);
+	auto *cardLayout = new QVBoxLayout(card);
+	cardLayout->setContentsMargins(6, 6, 6, 6);
+	cardLayout->setSpacing(6);
+
+	auto *header = new QHBoxLayout();
+	header->setSpacing(4);
+	auto *title = new ElidedLabel(card);
+	QFont bold = title->font();
+	bold.setBold(true);
+	title->setFont(bold);
+	setIgnoredWidth(title);
+	const QString follows = translate("↪ Sigue la escena de OBS");
+	if (!entry.nombre.isEmpty()) {
+		title->setFullText(entry.nombre);
+		title->setToolTip(entry.seguirObs ? follows : entry.fuente);
+	} else if (entry.seguirObs) {
+		title->setFullText(follows);
+		title->setToolTip(translate(
+			"Emite la escena que OBS tenga en directo, con las equivalencias que hayas definido"));
+	} else {
+		title->setFullText(sourceLabel(entry.fuente));
+		title->setToolTip(entry.fuente);
+	}
+	header->addWidget(title, 1);
+
+	auto *previewButton = new QToolButton(card);
+	previewButton->setText(QStringLiteral("👁"));
+	previewButton->setAutoRaise(true);
+	previewButton->setCheckable(true);
+	previewButton->setChecked(previewIds.contains(entryId));
+	previewButton->setToolTip(
+		translate("Ver lo que se está emitiendo (solo mientras emite). Gasta un poco de tarjeta gráfica."));
+	connect(previewButton, &QToolButton::toggled, this, [this, entryId](bool on) {
+		if (on) {
+			previewIds.insert(entryId);
+		} else {
+			previewIds.remove(entryId);
+		}
+		refreshStatus();
+	});
+	header->addWidget(previewButton);
+
+	auto *edit = new QToolButton(card);
+	edit->setText(translate("✎ Editar"));
+	edit->setAutoRaise(true);
+	edit->setToolTip(translate("Cambiar la fuente, los destinos y los ajustes del codificador. Si está emitiendo, "
+				   "solo se puede cambiar la calidad y los ajustes avanzados del codificador."));
+	connect(edit, &QToolButton::clicked, this, [this, entryId] { editEntry(entryId); });
+	header->addWidget(edit);
+
+	auto *remove = new QToolButton(card);
+	remove->setText(QStringLiteral("🗑"));
+	remove->setAutoRaise(true);
+	remove->setToolTip(translate("Borrar esta entrada y todos sus destinos"));
+	connect(remove, &QToolButton::clicked, this, [this, entryId] { deleteEntry(entryId); });
+	header->addWidget(remove);
+	cardLayout->addLayout(header);
+
+	auto *selectorRow = new QWidget(card);
+	selectorRow->hide();
+	auto *selectorLayout = new QHBoxLayout(selectorRow);
+	selectorLayout->setContentsMargins(0, 0, 0, 0);
+	selectorLayout->setSpacing(4);
+	selectorLayout->addWidget(new QLabel(translate("Emite ahora:"), selectorRow));
+	auto *selector = new QComboBox(selectorRow);
+	selector->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+	selector->setMinimumContentsLength(6);
+	selector->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+	selector->setFocusPolicy(Qt::StrongFocus);
+	selector->setToolTip(translate("Cambia lo que emite esta entrada sin cortar la emisión"));
+	for (const QString &name : sceneNames()) {
+		selector->addItem(QStringLiteral("🎬 ") + name, name);
+	}
+	for (const QString &name : inputSourceNames()) {
+		selector->addItem(QStringLiteral("🎥 ") + name, name);
+	}
+	connect(selector, QOverload<int>::of(&QComboBox::activated), this,
+		[this, entryId, selector](int) { switchEntrySource(entryId, selector->currentData().toString()); });
+	selectorLayout->addWidget(selector, 1);
+	sourceRows.insert(entryId, qMakePair(selectorRow, static_cast<QComboBox *>(selector)));
+	cardLayout->addWidget(selectorRow);
+
+	auto *preview = new PreviewWidget(card);
+	previews.insert(entryId, preview);
+	cardLayout->addWidget(preview);
+
+	if (entry.destinos.isEmpty()) {
+		auto *none = new QLabel(translate("Sin destinos. Pulsa «✎ Editar» para añadir uno."), card);
+		none->setWordWrap(true);
+		none->setEnabled(false);
+		cardLayout->addWidget(none);
+	}
+	for (const DestConfig &dest : entry.destinos) {
+		const QString destId = dest.id;
+		auto *row = new QWidget(card);
+		auto *grid = new QGridLayout(row);
+		grid->setContentsMargins(0, 0, 0, 0);
+		grid->setHorizontalSpacing(6);
+		grid->setVerticalSpacing(2);
+		grid->setColumnStretch(1, 1);
+
+		auto *kind = new QLabel(protocolLabel(classifyAddress(dest.url)), row);
+		kind->setFont(bold);
+		grid->addWidget(kind, 0, 0);
+		auto *address = new ElidedLabel(row);
+		address->setFullText(displayAddress(dest.url));
+		address->setToolTip(displayAddress(dest.url));
+		setIgnoredWidth(address);
+		grid->addWidget(address, 0, 1);
+		auto *status = new ElidedLabel(row);
+		setIgnoredWidth(status);
+		grid->addWidget(status, 1, 0, 1, 2);
+
+		auto *button = new QPushButton(translate("▶ Emitir"), row);
+		button->setMinimumSize(92, 36);
+		button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+		button->setFont(bold);
+		connect(button, &QPushButton::clicked, this,
+			[this, entryId, destId] { toggleDestination(entryId, destId); });
+		grid->addWidget(button, 0, 2, 2, 1);
+		destWidgets.insert(destId, qMakePair(status, button));
+		cardLayout->addWidget(row);
+	}
+	return card;
+}

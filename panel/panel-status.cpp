@@ -1,0 +1,140 @@
+// The 500 ms loop: the engine's supervision, the release of deleted entries, and what each card shows.
+#include "panel/salidas-panel.hpp"
+#include "panel/status-text.hpp"
+#include "editor/preview.hpp"
+#include "editor/shared-widgets.hpp"
+#include "engine/live-entry.hpp"
+#include "module/language.hpp"
+#include "module/log.hpp"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QVariant>
+
+#include <exception>
+
+void SalidasPanel::timerTick()
+{
+	if (shuttingDown) {
+		return;
+	}
+	try {
+		++tickCount;
+		for (auto &item : liveEntries) {
+			if (item.second) {
+				item.second->tick();
+			}
+		}
+		if (tickCount % 2 == 0) {
+			for (auto &item : liveEntries) {
+				if (item.second && item.second->pipelineHandle()) {
+					item.second->pipelineHandle()->audioTrack().refreshSources();
+				}
+			}
+		}
+		for (auto it = retiring.begin(); it != retiring.end();) {
+			(*it)->tick();
+			if ((*it)->isRunning()) {
+				++it;
+			} else {
+				it = retiring.erase(it);
+			}
+		}
+		if (isVisible()) {
+			refreshStatus();
+		} else {
+			destroyPreviewDisplays();
+		}
+	} catch (const std::exception &e) {
+		showMessage(translate("Error al actualizar el panel: %1").arg(QString::fromUtf8(e.what())), true);
+	} catch (...) {
+		showMessage(translate("Error inesperado al actualizar el panel."), true);
+	}
+}
+
+void SalidasPanel::refreshStatus()
+{
+	// A copy: a transition message never changes the list, but the loop must not depend on that.
+	const QList<EntryConfig> entries = currentEntries();
+	for (const EntryConfig &entry : entries) {
+		refreshEntry(entry);
+	}
+}
+
+void SalidasPanel::refreshEntry(const EntryConfig &entry)
+{
+	LiveEntry *live = liveEntry(entry.id);
+	const bool streams = live && live->isRunning();
+
+	if (PreviewWidget *preview = previews.value(entry.id)) {
+		updatePreviewDisplay(preview, live, previewIds.contains(entry.id));
+	}
+
+	auto row = sourceRows.constFind(entry.id);
+	if (row != sourceRows.constEnd()) {
+		QComboBox *combo = row->second;
+		if (streams) {
+			row->first->show();
+			// The user may be choosing: never change the selection under the focus.
+			if (!combo->hasFocus()) {
+				const int index = combo->findData(live->currentSourceName(), Qt::UserRole,
+								  Qt::MatchExactly | Qt::MatchCaseSensitive);
+				if (index >= 0 && index != combo->currentIndex()) {
+					const bool blocked = combo->blockSignals(true);
+					combo->setCurrentIndex(index);
+					combo->blockSignals(blocked);
+				}
+			}
+		} else {
+			row->first->hide();
+		}
+	}
+
+	for (const DestConfig &dest : entry.destinos) {
+		auto widgets = destWidgets.constFind(dest.id);
+		if (widgets == destWidgets.constEnd()) {
+			continue;
+		}
+		const DestStatus status = live ? live->destinationStatus(dest.id) : DestStatus();
+		const bool active = live && live->runningDestination(dest.id);
+
+		const DestState previous = lastStates.value(dest.id, DestState::Idle);
+		if (previous != status.state) {
+			reportTransition(entry, dest, previous, status);
+		}
+		lastStates.insert(dest.id, status.state);
+
+		const StatusLine line = statusLine(status);
+		ElidedLabel *label = widgets->first;
+		label->setFullText(line.text);
+		if (label->styleSheet() != line.styleSheet) {
+			label->setStyleSheet(line.styleSheet);
+		}
+		label->setToolTip(line.text);
+
+		QPushButton *button = widgets->second;
+		const QString text = streamButtonText(active, status.state);
+		if (button->text() != text) {
+			button->setText(text);
+		}
+		const QVariant running = button->property("running");
+		if (!running.isValid() || running.toBool() != active || button->styleSheet().isEmpty()) {
+			button->setProperty("running", active);
+			button->setStyleSheet(streamButtonStyle(active));
+		}
+	}
+}
+
+void SalidasPanel::reportTransition(const EntryConfig &entry, const DestConfig &dest, DestState previous,
+				    const DestStatus &status)
+{
+	const QString label = destinationLabel(entry, dest.url);
+	const TransitionMessage message = transitionMessage(previous, status, label);
+	if (message.text.isEmpty()) {
+		return;
+	}
+	showMessage(message.text, message.isError);
+	if (message.recovered) {
+		logMessage(LOG_INFO, "%s recovered after %d s", label.toUtf8().constData(), status.lastOutageSeconds);
+	}
+}

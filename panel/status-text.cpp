@@ -1,0 +1,112 @@
+#include "panel/status-text.hpp"
+#include "config/config-store.hpp"
+#include "module/language.hpp"
+
+#include <obs.hpp>
+
+#include <QUrl>
+
+StatusLine statusLine(const DestStatus &status)
+{
+	switch (status.state) {
+	case DestState::Connecting:
+		return {translate("Conectando…"), QStringLiteral("color: #e0a030;")};
+	case DestState::Live: {
+		QString text = translate("● EN EMISIÓN");
+		if (status.kbps >= 0) {
+			text += QStringLiteral(" · %1 Mbps").arg(double(status.kbps) / 1000.0, 0, 'f', 1);
+		}
+		if (status.framesDropped > 0) {
+			text += translate(" · %1 fotogramas perdidos").arg(status.framesDropped);
+		}
+		if (status.drops > 0) {
+			const QString seconds = status.lastOutageSeconds < 0
+							? QString()
+							: QStringLiteral(" (%1 s)").arg(status.lastOutageSeconds);
+			text += translate(" · %1 corte%2%3")
+					.arg(QString::number(status.drops),
+					     status.drops == 1 ? QString() : QStringLiteral("s"), seconds);
+		}
+		return {text, QStringLiteral("color: #3fb950; font-weight: bold;")};
+	}
+	case DestState::Reconnecting:
+		return {translate("⚠ Cortado %1 s · intento %2").arg(status.outageSeconds).arg(status.attempts),
+			QStringLiteral("color: #e0a030; font-weight: bold;")};
+	case DestState::Failed:
+		return {QStringLiteral("⚠ ") + (status.message.isEmpty() ? QStringLiteral("Error") : status.message),
+			QStringLiteral("color: #e0524d;")};
+	case DestState::Idle:
+	default:
+		return {translate("Parado"), QString()};
+	}
+}
+
+QString streamButtonText(bool active, DestState state)
+{
+	if (!active) {
+		return translate("▶ Emitir");
+	}
+	return state == DestState::Connecting ? translate("■ Cancelar") : translate("■ Parar");
+}
+
+QString streamButtonStyle(bool active)
+{
+	return active ? QStringLiteral("QPushButton { background: #b3372f; color: white; border-radius: 4px; padding: "
+				       "4px 10px; }QPushButton:hover { background: #cc4037; }")
+		      : QStringLiteral("QPushButton { background: #2d8a3e; color: white; border-radius: 4px; padding: "
+				       "4px 10px; }QPushButton:hover { background: #36a04a; }");
+}
+
+TransitionMessage transitionMessage(DestState previous, const DestStatus &status, const QString &label)
+{
+	TransitionMessage message;
+	if (previous == DestState::Live && status.state == DestState::Reconnecting) {
+		message.text = translate("⚠ Corte en %1. Reconectando automáticamente…").arg(label);
+		message.isError = true;
+	} else if (previous == DestState::Reconnecting && status.state == DestState::Live) {
+		message.text = translate("✔ %1 recuperado tras %2 s de corte.")
+				       .arg(label)
+				       .arg(status.lastOutageSeconds < 0 ? 0 : status.lastOutageSeconds);
+		message.recovered = true;
+	} else if (previous == DestState::Reconnecting && status.state == DestState::Failed) {
+		message.text = translate("⛔ Se perdió definitivamente %1: no se pudo reconectar. Pulsa «▶ Emitir» para "
+					 "reintentar.")
+				       .arg(label);
+		message.isError = true;
+	}
+	return message;
+}
+
+QString displayAddress(const QString &address)
+{
+	QString shown = address.trimmed();
+	const int query = shown.indexOf(QLatin1Char('?'));
+	if (query >= 0) {
+		shown = shown.left(query) + QStringLiteral("?…");
+	}
+	return shown;
+}
+
+QString destinationLabel(const EntryConfig &entry, const QString &address)
+{
+	const QString name = !entry.nombre.isEmpty()   ? entry.nombre
+			     : !entry.fuente.isEmpty() ? entry.fuente
+						       : translate("entrada");
+	const QString trimmed = address.trimmed();
+	QString host = QUrl(trimmed).host(QUrl::FullyDecoded);
+	if (host.isEmpty()) {
+		host = displayAddress(trimmed);
+	}
+	return QStringLiteral("«%1» → %2").arg(name, host);
+}
+
+QString sourceLabelFor(const QString &name, bool isScene)
+{
+	return (isScene ? translate("🎬 Escena: ") : translate("🎥 Fuente: ")) + name;
+}
+
+QString sourceLabel(const QString &name)
+{
+	OBSSourceAutoRelease source = obs_get_source_by_name(name.toUtf8().constData());
+	return sourceLabelFor(name, source && obs_source_get_type(source) == OBS_SOURCE_TYPE_SCENE);
+}
