@@ -29,8 +29,8 @@ DetectedType detectedTypeFor(const QString &address)
 	case AddressKind::Srt:
 		return {translate("Tipo detectado: SRT"), translate("Stream ID (opcional)"), true};
 	default:
-		return {translate("Escribe una dirección que empiece por rtmp://, rtmps:// o srt://"), translate("Clave"),
-			false};
+		return {translate("Escribe una dirección que empiece por rtmp://, rtmps:// o srt://"),
+			translate("Clave"), false};
 	}
 }
 
@@ -67,12 +67,9 @@ DestConfig destinationFromRow(const DestConfig &source, const DestTexts &texts)
 }
 
 const SizePreset sizePresets[sizePresetCount] = {
-	{"Igual que el lienzo de OBS", 0, 0},
-	{"1920×1080 (horizontal)", 1920, 1080},
-	{"1280×720 (horizontal)", 1280, 720},
-	{"1080×1920 (vertical, móviles)", 1080, 1920},
-	{"720×1280 (vertical, móviles)", 720, 1280},
-	{"1080×1080 (cuadrado)", 1080, 1080},
+	{"Igual que el lienzo de OBS", 0, 0},        {"1920×1080 (horizontal)", 1920, 1080},
+	{"1280×720 (horizontal)", 1280, 720},        {"1080×1920 (vertical, móviles)", 1080, 1920},
+	{"720×1280 (vertical, móviles)", 720, 1280}, {"1080×1080 (cuadrado)", 1080, 1080},
 };
 
 QString customSizeLabel(int width, int height)

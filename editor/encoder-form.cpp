@@ -203,8 +203,8 @@ void EncoderForm::addProperty(obs_property_t *property)
 	}
 
 	const char *description = obs_property_description(property);
-	row.label = new QLabel(description && *description ? QString::fromUtf8(description) : QString::fromUtf8(rawName),
-			       this);
+	row.label = new QLabel(
+		description && *description ? QString::fromUtf8(description) : QString::fromUtf8(rawName), this);
 	row.label->setWordWrap(true);
 	form->addRow(row.label, row.editor);
 	rows.push_back(row);

@@ -97,8 +97,9 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 	audioCodecCombo->addItem(QStringLiteral("aac"));
 	audioCodecCombo->addItem(QStringLiteral("opus"));
 	selectAudioCodec(audioCodecCombo, entry.codificadorAudio);
-	audioCodecCombo->setToolTip(translate("Códec de audio. «aac» = AAC (por defecto). «opus» = Opus (menor latencia "
-					      "hacia el navegador, si el servidor lo admite)."));
+	audioCodecCombo->setToolTip(
+		translate("Códec de audio. «aac» = AAC (por defecto). «opus» = Opus (menor latencia "
+			  "hacia el navegador, si el servidor lo admite)."));
 	form->addRow(translate("Códec de audio:"), audioCodecCombo);
 
 	audioDelayBox = new NoWheelSpinBox(this);
@@ -107,9 +108,9 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 	audioDelayBox->setSingleStep(20);
 	audioDelayBox->setSuffix(QStringLiteral(" ms"));
 	audioDelayBox->setValue(entry.retrasoAudioMs);
-	audioDelayBox->setToolTip(
-		translate("Retrasa el audio de esta entrada. Súbelo si el sonido se oye antes que la imagen (prueba con "
-			  "100-300 ms). Se puede cambiar con la emisión en marcha."));
+	audioDelayBox->setToolTip(translate(
+		"Retrasa el audio de esta entrada. Súbelo si el sonido se oye antes que la imagen (prueba con "
+		"100-300 ms). Se puede cambiar con la emisión en marcha."));
 	form->addRow(translate("Retraso de audio:"), audioDelayBox);
 
 	sizeCombo = new NoWheelComboBox(this);
@@ -134,10 +135,10 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 
 	form->addRow(translate("Perfil:"), buildProfileRow());
 
-	contentLayout->addWidget(
-		hintLabel(translate("Si eliges una escena se emite la escena completa con su audio. Si eliges una fuente, "
-				    "se emite sola, ajustada al tamaño del lienzo."),
-			  content));
+	contentLayout->addWidget(hintLabel(
+		translate("Si eliges una escena se emite la escena completa con su audio. Si eliges una fuente, "
+			  "se emite sola, ajustada al tamaño del lienzo."),
+		content));
 	contentLayout->addSpacing(4);
 	contentLayout->addWidget(new QLabel(translate("<b>Destinos</b>"), content));
 	destinationsLayout = new QVBoxLayout();
@@ -149,9 +150,10 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 	showKeysCheck = new QCheckBox(translate("Mostrar claves"), content);
 	showKeysCheck->setObjectName(QStringLiteral("showKeysCheck"));
 	contentLayout->addWidget(showKeysCheck);
-	contentLayout->addWidget(hintLabel(translate("Las claves se guardan en tu ordenador, dentro de la configuración de "
-						     "OBS. No las compartas ni envíes ese archivo a nadie."),
-					   content));
+	contentLayout->addWidget(
+		hintLabel(translate("Las claves se guardan en tu ordenador, dentro de la configuración de "
+				    "OBS. No las compartas ni envíes ese archivo a nadie."),
+			  content));
 	contentLayout->addStretch();
 	scroll->setWidget(content);
 
@@ -253,9 +255,10 @@ void EntryDialog::buildAdvancedSection(QFormLayout *form)
 	auto *layout = new QVBoxLayout(advancedPanel);
 	layout->setContentsMargins(0, 0, 0, 0);
 	layout->addWidget(hintLabel(
-		translate("Son los mismos ajustes que ofrece OBS para este codificador (fotogramas B, preajuste, "
-			  "perfil...). Si no sabes qué hace uno, déjalo como está. En x264, las opciones extra se escriben "
-			  "en el campo de opciones personalizadas, por ejemplo: bframes=2 ref=3"),
+		translate(
+			"Son los mismos ajustes que ofrece OBS para este codificador (fotogramas B, preajuste, "
+			"perfil...). Si no sabes qué hace uno, déjalo como está. En x264, las opciones extra se escriben "
+			"en el campo de opciones personalizadas, por ejemplo: bframes=2 ref=3"),
 		advancedPanel));
 	encoderForm = new EncoderForm(advancedPanel);
 	encoderForm->setObjectName(QStringLiteral("encoderForm"));

@@ -54,10 +54,10 @@ void EntryDialog::buildFollowRows(QFormLayout *form)
 	equivalenceLayout = new QVBoxLayout(equivalencePanel);
 	equivalenceLayout->setContentsMargins(0, 0, 0, 4);
 	equivalenceLayout->setSpacing(4);
-	equivalenceLayout->addWidget(
-		hintLabel(translate("Equivalencias: cuando OBS tenga la escena de la izquierda, esta entrada emite la de "
-				    "la derecha. Si una escena no está en la lista, esta entrada emite esa misma escena."),
-			  equivalencePanel));
+	equivalenceLayout->addWidget(hintLabel(
+		translate("Equivalencias: cuando OBS tenga la escena de la izquierda, esta entrada emite la de "
+			  "la derecha. Si una escena no está en la lista, esta entrada emite esa misma escena."),
+		equivalencePanel));
 	equivalenceRowsLayout = new QVBoxLayout();
 	equivalenceRowsLayout->setSpacing(4);
 	equivalenceLayout->addLayout(equivalenceRowsLayout);

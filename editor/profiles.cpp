@@ -30,7 +30,8 @@ QWidget *EntryDialog::buildProfileRow()
 	buttons->setContentsMargins(0, 0, 0, 0);
 	auto *save = new QPushButton(translate("Guardar perfil…"), row);
 	save->setObjectName(QStringLiteral("saveProfileButton"));
-	save->setToolTip(translate("Guarda la calidad, el audio y los ajustes de codificador de esta ventana con un nombre"));
+	save->setToolTip(
+		translate("Guarda la calidad, el audio y los ajustes de codificador de esta ventana con un nombre"));
 	deleteProfileButton = new QPushButton(translate("Borrar"), row);
 	deleteProfileButton->setObjectName(QStringLiteral("deleteProfileButton"));
 	buttons->addWidget(save);
@@ -49,7 +50,8 @@ QWidget *EntryDialog::buildProfileRow()
 void EntryDialog::fillProfileCombo(const QString &selectName)
 {
 	profileCombo->clear();
-	profileCombo->addItem(profiles.isEmpty() ? translate("(ninguno guardado todavía)") : translate("Elige un perfil…"));
+	profileCombo->addItem(profiles.isEmpty() ? translate("(ninguno guardado todavía)")
+						 : translate("Elige un perfil…"));
 	for (const ProfileConfig &profile : profiles) {
 		profileCombo->addItem(profileItemText(profile));
 	}
@@ -129,7 +131,8 @@ void EntryDialog::deleteProfile()
 		return;
 	}
 	if (!confirmAction(this, translate("Borrar perfil"),
-			   translate("¿Borrar el perfil «%1»?").arg(profiles.at(index).nombre), translate("Sí, borrar"))) {
+			   translate("¿Borrar el perfil «%1»?").arg(profiles.at(index).nombre),
+			   translate("Sí, borrar"))) {
 		return;
 	}
 	profiles.removeAt(index);
