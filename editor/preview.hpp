@@ -9,6 +9,8 @@ class EntryPipeline;
 
 // The native child window into which OBS draws what an entry sends; Qt never paints it.
 class PreviewWidget : public QWidget {
+	Q_OBJECT
+
 public:
 	explicit PreviewWidget(QWidget *parent);
 	~PreviewWidget() override;

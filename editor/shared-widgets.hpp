@@ -8,6 +8,8 @@
 // Boxes that let the wheel scroll a long form instead of changing a value the pointer happens to pass over:
 // only a focused box takes the wheel.
 class NoWheelComboBox : public QComboBox {
+	Q_OBJECT
+
 public:
 	explicit NoWheelComboBox(QWidget *parent);
 	~NoWheelComboBox() override;
@@ -18,6 +20,8 @@ protected:
 
 // Also selects its whole text when entered, and clamps a typed number instead of rejecting it.
 class NoWheelSpinBox : public QSpinBox {
+	Q_OBJECT
+
 public:
 	explicit NoWheelSpinBox(QWidget *parent);
 	~NoWheelSpinBox() override;
@@ -31,6 +35,8 @@ protected:
 };
 
 class NoWheelDoubleSpinBox : public QDoubleSpinBox {
+	Q_OBJECT
+
 public:
 	explicit NoWheelDoubleSpinBox(QWidget *parent);
 	~NoWheelDoubleSpinBox() override;
@@ -41,6 +47,8 @@ protected:
 
 // One line of text cut with an ellipsis at the right to the label's width.
 class ElidedLabel : public QLabel {
+	Q_OBJECT
+
 public:
 	explicit ElidedLabel(QWidget *parent = nullptr);
 	~ElidedLabel() override;

@@ -29,6 +29,8 @@ class QVBoxLayout;
 // The dock: one card per entry of OBS's current scene collection, the running entries of the streaming engine,
 // and the 500 ms loop that supervises them and shows their state.
 class SalidasPanel : public QWidget {
+	Q_OBJECT
+
 public:
 	SalidasPanel(ConfigStore *store, const QString &message, QWidget *parent = nullptr);
 	~SalidasPanel() override;

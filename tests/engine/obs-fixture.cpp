@@ -107,7 +107,7 @@ const std::string &mediaDir()
 	return dir.path();
 }
 
-int runWithObs(int argc, char **argv)
+int runWithObs(int argc, char **argv, testing::Environment *after)
 {
 	testing::InitGoogleTest(&argc, argv);
 	base_set_log_handler(printLog, nullptr);
@@ -120,6 +120,9 @@ int runWithObs(int argc, char **argv)
 		testbed::privateMounts();
 	}
 	testing::AddGlobalTestEnvironment(new ObsEnvironment);
+	if (after) {
+		testing::AddGlobalTestEnvironment(after);
+	}
 	const int result = RUN_ALL_TESTS();
 	std::fflush(stdout);
 	std::fflush(stderr);

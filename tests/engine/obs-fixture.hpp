@@ -9,6 +9,8 @@
 #include <obs.h>
 #include <obs.hpp>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <ostream>
@@ -27,8 +29,9 @@ constexpr uint32_t canvasWidth = 640;
 constexpr uint32_t canvasHeight = 360;
 
 // Runs the tests with libobs started; ends the process with _exit after a clean obs_shutdown, because a
-// process that used SRT crashes at exit on Debian (two libsrt copies in one process).
-int runWithObs(int argc, char **argv);
+// process that used SRT crashes at exit on Debian (two libsrt copies in one process). `after`, when given, is set
+// up once libobs runs and torn down before it stops.
+int runWithObs(int argc, char **argv, testing::Environment *after = nullptr);
 
 // A folder for this binary's generated media, kept for the run.
 const std::string &mediaDir();

@@ -1,0 +1,311 @@
+// The panel driven as a user drives it: real clicks on its buttons and combo boxes, what its labels say, and what
+// arrives at real servers.
+#include "panel-bed.hpp"
+#include "common/log-capture.hpp"
+#include "common/qt-print.hpp"
+
+#include "editor/preview.hpp"
+#include "engine/live-entry.hpp"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QDir>
+#include <QEvent>
+#include <QTest>
+
+using namespace uitest;
+using namespace obstest;
+
+namespace {
+
+// Counts style sheet changes of the widgets it watches.
+class StyleCounter : public QObject {
+public:
+	int count = 0;
+	bool eventFilter(QObject *, QEvent *event) override
+	{
+		count += event->type() == QEvent::StyleChange ? 1 : 0;
+		return false;
+	}
+};
+
+EntryConfig entryFor(const char *source, const std::string &url, std::vector<const char *> keys)
+{
+	std::vector<std::pair<QString, QString>> destinations;
+	for (const char *key : keys) {
+		destinations.emplace_back(q(url), QString::fromUtf8(key));
+	}
+	return makeEntry(QString::fromUtf8(source), destinations, 320, 180);
+}
+
+// Chooses an item of a combo box the way a user does: open its list and click the item.
+void chooseItem(QComboBox *combo, const QString &data)
+{
+	click(combo);
+	ASSERT_TRUE(waitUntil([&] { return combo->view()->isVisible(); }, 2000));
+	pump(400); // a list opened by a click ignores an immediate release
+	const QModelIndex index = combo->model()->index(combo->findData(data), 0);
+	QAbstractItemView *view = combo->view();
+	view->scrollTo(index);
+	const QPoint at = view->visualRect(index).center();
+	QTest::mouseMove(view->viewport(), at);
+	pump(50);
+	QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+	waitUntil([&] { return !view->isVisible(); }, 2000);
+}
+
+} // namespace
+
+TEST(Panel, StreamsFromAClickAndStopsOneDestinationOnly)
+{
+	testbed::RtmpServer server;
+	server.start();
+	OBSSourceAutoRelease color = makeColor("panel-red", 0xFF0000FF, 320, 180);
+	OBSSourceAutoRelease tone = makeTone("panel-tone", 440);
+	OBSSceneAutoRelease scene = makeScene("Panel A", {color, tone});
+
+	PanelBed bed;
+	bed.store->collections[QStringLiteral("Sin título")] = {entryFor("Panel A", server.url(), {"one", "two"})};
+	bed.open();
+	ASSERT_EQ(bed.rows().size(), 2u);
+	EXPECT_EQ(bed.row(0).statusText(), tr("Parado"));
+	EXPECT_EQ(bed.row(0).buttonText(), tr("▶ Emitir"));
+
+	click(bed.row(0).button);
+	EXPECT_EQ(bed.row(0).buttonText(), tr("■ Cancelar")) << "shown at once, while connecting";
+	EXPECT_EQ(bed.row(0).statusText(), tr("Conectando…"));
+	click(bed.row(1).button);
+	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN") + " · ", 15000)) << bed.row(0).statusText();
+	ASSERT_TRUE(bed.waitForStatus(1, tr("● EN EMISIÓN") + " · ", 15000)) << bed.row(1).statusText();
+	EXPECT_TRUE(bed.row(0).statusText().contains(QStringLiteral(" Mbps")));
+	EXPECT_EQ(bed.row(0).buttonText(), tr("■ Parar"));
+	EXPECT_TRUE(bed.row(0).button->styleSheet().contains(QStringLiteral("#b3372f")));
+
+	// Steady state: the loop redraws twice a second without touching any style sheet.
+	StyleCounter styles;
+	for (const DestRow &row : bed.rows()) {
+		row.button->installEventFilter(&styles);
+		row.status->installEventFilter(&styles);
+	}
+	pump(2100);
+	EXPECT_EQ(styles.count, 0);
+
+	click(bed.row(0).button);
+	ASSERT_TRUE(bed.waitForStatus(0, tr("Parado"), 10000)) << bed.row(0).statusText();
+	EXPECT_EQ(bed.row(0).buttonText(), tr("▶ Emitir"));
+	EXPECT_TRUE(bed.row(0).button->styleSheet().contains(QStringLiteral("#2d8a3e")));
+	EXPECT_GE(styles.count, 1);
+	pump(1200);
+	EXPECT_TRUE(bed.row(1).statusText().startsWith(tr("● EN EMISIÓN"))) << "its sibling streams on";
+	EXPECT_EQ(bed.message(), QString());
+
+	for (const char *key : {"one", "two"}) {
+		const auto streams = testbed::probeStreams(server.recordingPath(key));
+		ASSERT_EQ(streams.size(), 2u) << key << " " << testbed::lastToolError();
+		for (const auto &stream : streams) {
+			if (stream.type == "video") {
+				EXPECT_EQ(stream.codec, "h264");
+				EXPECT_EQ(stream.width, 320);
+			} else {
+				EXPECT_EQ(stream.codec, "aac");
+			}
+		}
+	}
+	click(bed.row(1).button);
+	ASSERT_TRUE(bed.waitForStatus(1, tr("Parado"), 10000));
+	bed.panel.reset();
+	EXPECT_EQ(countModuleObjects().total(), 0);
+}
+
+TEST(Panel, DropRecoveryMissingSourceDeleteAndSaveFailure)
+{
+	testbed::RtmpServer server;
+	server.start();
+	OBSSourceAutoRelease color = makeColor("panel-drop", 0xFF00FF00, 320, 180);
+
+	PanelBed bed;
+	EntryConfig live = entryFor("panel-drop", server.url(), {"drop"});
+	live.nombre = QStringLiteral("Main");
+	EntryConfig gone = entryFor("Gone", server.url(), {"gone"});
+	bed.store->collections[QStringLiteral("Sin título")] = {live, gone};
+	bed.open();
+
+	// A source deleted in OBS: nothing starts, and the card says so.
+	click(bed.row(1).button);
+	EXPECT_EQ(bed.message(), tr("«%1» ya no existe en OBS. Cámbiala con «✎ Editar» o bórrala.").arg("Gone"));
+	EXPECT_EQ(bed.row(1).buttonText(), tr("▶ Emitir"));
+	EXPECT_FALSE(bed.panel->isStreaming(gone.id));
+
+	click(bed.row(0).button);
+	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN") + " · ", 15000));
+	pump(1500);
+	LogCapture log;
+	server.kill();
+	const QString label = QStringLiteral("«Main» → 127.0.0.1");
+	ASSERT_TRUE(waitUntil([&] { return bed.row(0).statusText().startsWith(QStringLiteral("⚠ ")); }, 10000));
+	EXPECT_EQ(bed.message(), tr("⚠ Corte en %1. Reconectando automáticamente…").arg(label));
+	EXPECT_EQ(bed.row(0).buttonText(), tr("■ Parar"));
+	server.restart();
+	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN"), 30000)) << bed.row(0).statusText();
+	const int outage = bed.panel->liveEntry(live.id)->destinationStatus(live.destinos[0].id).lastOutageSeconds;
+	EXPECT_GE(outage, 1);
+	EXPECT_EQ(bed.message(), tr("✔ %1 recuperado tras %2 s de corte.").arg(label).arg(outage));
+	EXPECT_TRUE(log.contains("[tallowmere] " + label.toStdString() + " recovered after ")) << log.joined();
+	EXPECT_TRUE(waitUntil([&] { return bed.row(0).statusText().contains(QStringLiteral(" (")); }, 2000))
+		<< "the outage is counted on the line: " << bed.row(0).statusText().toStdString();
+
+	// Deleting the streaming entry removes its card at once; its output ends in the background.
+	clickInNextModal(tr("Sí, borrar"));
+	click(bed.cardButton(QStringLiteral("Main"), QStringLiteral("🗑")));
+	pump(20);
+	EXPECT_EQ(bed.rows().size(), 1u);
+	EXPECT_EQ(bed.panel->retiringCount(), 1u);
+	EXPECT_TRUE(waitUntil([&] { return bed.panel->retiringCount() == 0; }, 10000));
+	EXPECT_EQ(countModuleObjects().total(), 0);
+	EXPECT_EQ(bed.entries().size(), 1);
+	EXPECT_FALSE(
+		bed.message().contains(tr(" Los cambios siguen funcionando, pero no se recordarán al cerrar OBS.")))
+		<< "saved";
+
+	// A folder where the settings file should be: the change stays, and the user is told it will not last.
+	QFile::remove(bed.store->path);
+	ASSERT_TRUE(QDir().mkpath(bed.store->path));
+	clickInNextModal(tr("Sí, borrar"));
+	click(bed.cardButton(tr("🎥 Fuente: ") + "Gone", QStringLiteral("🗑")));
+	pump(20);
+	EXPECT_TRUE(bed.entries().isEmpty());
+	EXPECT_TRUE(bed.message().endsWith(tr(" Los cambios siguen funcionando, pero no se recordarán al cerrar OBS.")))
+		<< bed.message();
+	EXPECT_TRUE(
+		labelTexts(bed.panel.get())
+			.contains(
+				tr("Aún no hay entradas.\n\nPulsa «＋ Añadir entrada», elige una escena o una fuente y "
+				   "escribe los destinos a los que quieres enviarla (RTMP o SRT).")));
+}
+
+TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
+{
+	testbed::RtmpServer server;
+	server.start();
+	OBSSourceAutoRelease red = makeColor("follow-red", 0xFF0000FF, 320, 180);
+	OBSSourceAutoRelease green = makeColor("follow-green", 0xFF00FF00, 320, 180);
+	OBSSceneAutoRelease camA = makeScene("Cam A", {red});
+	OBSSceneAutoRelease wide = makeScene("Wide", {green});
+	OBSSceneAutoRelease other = makeScene("Other", {red});
+	OBSSceneAutoRelease broken = makeScene("Broken", {green});
+	frontend::setScenes({"Cam A", "Wide", "Other", "Broken"});
+	frontend::setCurrentScene("Cam A");
+
+	PanelBed bed;
+	EntryConfig follower = entryFor("", server.url(), {"follow"});
+	follower.seguirObs = true;
+	follower.equivalencias.insert(QStringLiteral("Cam A"), QStringLiteral("Wide"));
+	follower.equivalencias.insert(QStringLiteral("Broken"), QStringLiteral("Deleted scene"));
+	EntryConfig fixed = entryFor("Other", server.url(), {"fixed"});
+	bed.store->collections[QStringLiteral("Sin título")] = {follower, fixed};
+	bed.open();
+	auto *selector = bed.panel->findChild<QComboBox *>();
+	ASSERT_NE(selector, nullptr);
+	EXPECT_FALSE(selector->isVisible()) << "only while streaming";
+
+	// Not streaming: a preview switched on shows nothing and costs no display.
+	QAbstractButton *eye = bed.cardButton(tr("↪ Sigue la escena de OBS"), QStringLiteral("👁"));
+	ASSERT_NE(eye, nullptr);
+	click(eye);
+	auto previews = bed.panel->findChildren<PreviewWidget *>();
+	ASSERT_EQ(previews.size(), 2);
+	EXPECT_FALSE(previews[0]->isVisible());
+
+	click(bed.row(0).button);
+	click(bed.row(1).button);
+	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN") + " · ", 15000));
+	ASSERT_TRUE(bed.waitForStatus(1, tr("● EN EMISIÓN") + " · ", 15000));
+	LiveEntry *live = bed.panel->liveEntry(follower.id);
+	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Wide")) << "started on the equivalent of OBS's scene";
+	EXPECT_TRUE(selector->isVisible());
+	EXPECT_EQ(selector->currentData().toString(), QStringLiteral("Wide"));
+
+	// The preview: a display while wanted and streaming, none once switched off or while the panel is hidden.
+	ASSERT_TRUE(waitUntil([&] { return previews[0]->isVisible(); }, 2000));
+	EXPECT_NE(live->pipelineHandle()->display, nullptr);
+	click(eye);
+	EXPECT_FALSE(previews[0]->isVisible());
+	EXPECT_EQ(live->pipelineHandle()->display, nullptr);
+	click(eye);
+	EXPECT_NE(live->pipelineHandle()->display, nullptr);
+	bed.panel->hide();
+	pump(1100);
+	EXPECT_EQ(live->pipelineHandle()->display, nullptr) << "a hidden panel keeps no display";
+	bed.panel->show();
+	activate(bed.panel.get());
+	ASSERT_TRUE(waitUntil([&] { return live->pipelineHandle()->display != nullptr; }, 2000));
+
+	// OBS's scene changes: a scene that is no key is sent as it is, one switch and one log line per change.
+	LogCapture log;
+	frontend::setCurrentScene("Other");
+	bed.panel->followObsScene();
+	bed.panel->followObsScene();
+	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Other"));
+	EXPECT_EQ(log.count("an entry follows OBS: switching to \"Other\""), 1);
+	EXPECT_EQ(bed.panel->liveEntry(fixed.id)->currentSourceName(), QStringLiteral("Other"));
+	frontend::setCurrentScene("Cam A");
+	bed.panel->followObsScene();
+	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Wide"));
+	frontend::setCurrentScene("Broken");
+	bed.panel->followObsScene();
+	EXPECT_EQ(bed.message(),
+		  tr("La escena «%1» no existe en OBS; la entrada sigue con la anterior.").arg("Deleted scene"));
+	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Wide"));
+
+	// By hand, through "Sending now:"; a refresh never changes the box under the user's focus.
+	chooseItem(selector, QStringLiteral("follow-red"));
+	EXPECT_EQ(live->currentSourceName(), QStringLiteral("follow-red"));
+	ASSERT_TRUE(selector->hasFocus());
+	frontend::setCurrentScene("Other");
+	bed.panel->followObsScene();
+	pump(1100);
+	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Other"));
+	EXPECT_EQ(selector->currentData().toString(), QStringLiteral("follow-red"));
+	selector->clearFocus();
+	pump(600);
+	EXPECT_EQ(selector->currentData().toString(), QStringLiteral("Other"));
+
+	// No switch ever cut a stream.
+	for (size_t i = 0; i < 2; ++i) {
+		EXPECT_TRUE(bed.row(i).statusText().startsWith(tr("● EN EMISIÓN"))) << bed.row(i).statusText();
+		EXPECT_FALSE(bed.row(i).statusText().contains(tr(" · %1 corte%2%3").left(5)));
+	}
+	EXPECT_EQ(live->destinationStatus(follower.destinos[0].id).drops, 0);
+
+	// A collection change stops everything, bounded; the new collection's cards are all stopped; and back.
+	const auto changing = std::chrono::steady_clock::now();
+	bed.panel->stopAllEntries();
+	const double stopped = secondsSince(changing);
+	EXPECT_LT(stopped, 12.0);
+	EXPECT_EQ(countModuleObjects().total(), 0);
+	frontend::setCollection("Second");
+	bed.store->collections[QStringLiteral("Second")] = {entryFor("Other", server.url(), {"second"})};
+	bed.panel->reloadCollection();
+	pump(20);
+	ASSERT_EQ(bed.rows().size(), 1u);
+	EXPECT_EQ(bed.row(0).statusText(), tr("Parado"));
+	bed.panel->stopAllEntries();
+	frontend::setCollection("Sin título");
+	bed.panel->reloadCollection();
+	pump(20);
+	ASSERT_EQ(bed.rows().size(), 2u);
+	EXPECT_EQ(bed.row(0).statusText(), tr("Parado"));
+	EXPECT_EQ(bed.row(0).buttonText(), tr("▶ Emitir"));
+	EXPECT_TRUE(bed.cardButton(tr("↪ Sigue la escena de OBS"), QStringLiteral("👁"))->isChecked())
+		<< "the preview choice survives";
+
+	// After exit, OBS's events do nothing.
+	bed.panel->shutdown();
+	frontend::setCurrentScene("Cam A");
+	bed.panel->followObsScene();
+	bed.panel->reloadCollection();
+	pump(20);
+	EXPECT_EQ(bed.rows().size(), 2u);
+	frontend::setScenes({});
+	frontend::setCurrentScene("");
+}

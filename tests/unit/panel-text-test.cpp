@@ -1,0 +1,139 @@
+// What the cards say, without widgets: status lines, transition messages, addresses, labels and the dock rule.
+#include "panel/status-text.hpp"
+#include "config/config-store.hpp"
+#include "editor/preview.hpp"
+#include "module/dock-state.hpp"
+
+#include "common/qt-print.hpp"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QDataStream>
+
+namespace {
+
+DestStatus status(DestState state, int kbps = -1, int framesDropped = 0, int drops = 0, int lastOutage = -1)
+{
+	DestStatus s;
+	s.state = state;
+	s.kbps = kbps;
+	s.framesDropped = framesDropped;
+	s.drops = drops;
+	s.lastOutageSeconds = lastOutage;
+	return s;
+}
+
+} // namespace
+
+TEST(PanelText, StatusLines)
+{
+	struct Case {
+		DestStatus status;
+		const char *text;
+		const char *style;
+	};
+	DestStatus reconnecting = status(DestState::Reconnecting);
+	reconnecting.outageSeconds = 12;
+	reconnecting.attempts = 3;
+	DestStatus failed = status(DestState::Failed);
+	DestStatus failedWithText = failed;
+	failedWithText.message = QStringLiteral("Sin conexión.");
+	const char *live = "color: #3fb950; font-weight: bold;";
+	const Case cases[] = {
+		{status(DestState::Idle), "Parado", ""},
+		{status(DestState(9)), "Parado", ""},
+		{status(DestState::Connecting), "Conectando…", "color: #e0a030;"},
+		{status(DestState::Live), "● EN EMISIÓN", live},
+		{status(DestState::Live, 2999), "● EN EMISIÓN · 3.0 Mbps", live},
+		{status(DestState::Live, 0, 5), "● EN EMISIÓN · 0.0 Mbps · 5 fotogramas perdidos", live},
+		{status(DestState::Live, 4523, 0, 1, 4), "● EN EMISIÓN · 4.5 Mbps · 1 corte (4 s)", live},
+		{status(DestState::Live, -1, 0, 3, -1), "● EN EMISIÓN · 3 cortes", live},
+		{status(DestState::Live, -1, 0, 2, 0), "● EN EMISIÓN · 2 cortes (0 s)", live},
+		{reconnecting, "⚠ Cortado 12 s · intento 3", "color: #e0a030; font-weight: bold;"},
+		{failed, "⚠ Error", "color: #e0524d;"},
+		{failedWithText, "⚠ Sin conexión.", "color: #e0524d;"},
+	};
+	for (const auto &c : cases) {
+		const StatusLine line = statusLine(c.status);
+		EXPECT_EQ(line.text, QString::fromUtf8(c.text));
+		EXPECT_EQ(line.styleSheet, QString::fromUtf8(c.style));
+	}
+	EXPECT_EQ(streamButtonText(false, DestState::Failed), QStringLiteral("▶ Emitir"));
+	EXPECT_EQ(streamButtonText(true, DestState::Connecting), QStringLiteral("■ Cancelar"));
+	EXPECT_EQ(streamButtonText(true, DestState::Reconnecting), QStringLiteral("■ Parar"));
+	EXPECT_TRUE(streamButtonStyle(true).contains(QStringLiteral("#b3372f")));
+	EXPECT_TRUE(streamButtonStyle(false).contains(QStringLiteral("#2d8a3e")));
+}
+
+TEST(PanelText, TransitionsAndLabels)
+{
+	const QString label = QStringLiteral("«Main» → a.example");
+	struct Case {
+		DestState previous;
+		DestStatus now;
+		const char *text;
+		bool isError;
+	};
+	const Case cases[] = {
+		{DestState::Live, status(DestState::Reconnecting),
+		 "⚠ Corte en «Main» → a.example. Reconectando automáticamente…", true},
+		{DestState::Reconnecting, status(DestState::Live, -1, 0, 1, 7),
+		 "✔ «Main» → a.example recuperado tras 7 s de corte.", false},
+		{DestState::Reconnecting, status(DestState::Live), "✔ «Main» → a.example recuperado tras 0 s de corte.",
+		 false},
+		{DestState::Reconnecting, status(DestState::Failed),
+		 "⛔ Se perdió definitivamente «Main» → a.example: no se pudo reconectar. Pulsa «▶ Emitir» para reintentar.",
+		 true},
+		{DestState::Connecting, status(DestState::Failed), "", false},
+		{DestState::Idle, status(DestState::Live), "", false},
+		{DestState::Live, status(DestState::Idle), "", false},
+	};
+	for (const auto &c : cases) {
+		const TransitionMessage message = transitionMessage(c.previous, c.now, label);
+		EXPECT_EQ(message.text, QString::fromUtf8(c.text));
+		EXPECT_EQ(message.isError, c.isError);
+	}
+
+	EXPECT_EQ(displayAddress(QStringLiteral("  srt://host:9000?latency=200&passphrase=x ")),
+		  QStringLiteral("srt://host:9000?…"));
+	EXPECT_EQ(displayAddress(QStringLiteral(" rtmp://h/live ")), QStringLiteral("rtmp://h/live"));
+
+	EntryConfig entry;
+	EXPECT_EQ(destinationLabel(entry, QStringLiteral("rtmp://[::1]:1935/live")), QStringLiteral("«entrada» → ::1"));
+	entry.fuente = QStringLiteral("Cam");
+	EXPECT_EQ(destinationLabel(entry, QStringLiteral(" srt://ingest.example:9000?streamid=k ")),
+		  QStringLiteral("«Cam» → ingest.example"));
+	entry.nombre = QStringLiteral("Main");
+	EXPECT_EQ(destinationLabel(entry, QStringLiteral("not an address?key=1")),
+		  QStringLiteral("«Main» → not an address?…"));
+
+	EXPECT_EQ(sourceLabelFor(QStringLiteral("Wide"), true), QStringLiteral("🎬 Escena: Wide"));
+	EXPECT_EQ(sourceLabelFor(QStringLiteral("Cam"), false), QStringLiteral("🎥 Fuente: Cam"));
+}
+
+TEST(PanelText, PreviewRectangleKeepsTheShapeCentred)
+{
+	const PreviewRect wide = previewRect(1920, 1080, 400, 130);
+	EXPECT_EQ(wide.x, 85);
+	EXPECT_EQ(wide.y, 0);
+	EXPECT_EQ(wide.width, 231);
+	EXPECT_EQ(wide.height, 130);
+	const PreviewRect tall = previewRect(1080, 1920, 400, 130);
+	EXPECT_EQ(tall.x, 164);
+	EXPECT_EQ(tall.y, 0);
+	EXPECT_EQ(tall.width, 73);
+	EXPECT_EQ(tall.height, 130);
+	EXPECT_EQ(previewRect(0, 1080, 400, 130).width, 0);
+}
+
+TEST(PanelText, DockStateNamesTheDock)
+{
+	// What QMainWindow::saveState writes for a dock: its object name as a QString in a data stream.
+	QByteArray state;
+	QDataStream stream(&state, QIODevice::WriteOnly);
+	stream << quint32(0xff) << QStringLiteral("tallowmere-panel") << quint8(1);
+	EXPECT_TRUE(dockStateKnows(state.toBase64(), QStringLiteral("tallowmere-panel")));
+	EXPECT_FALSE(dockStateKnows(state.toBase64(), QStringLiteral("other-dock")));
+	EXPECT_FALSE(dockStateKnows(QByteArray(), QStringLiteral("tallowmere-panel")));
+}
