@@ -348,6 +348,7 @@ TEST(EntryDialog, DestinationRowsTemplatesKindsAndChecks)
 	EXPECT_TRUE(rows[3]->passphraseField()->isVisible());
 	QTest::keyClicks(rows[3]->passphraseField(), QStringLiteral("pass phrase"));
 	EXPECT_FALSE(rows[1]->passphraseField()->isVisible());
+	EXPECT_EQ(rows[1]->keyField()->placeholderText(), tr("Clave de emisión"));
 
 	// "Show keys" applies to the rows there are and to those added later.
 	EXPECT_EQ(rows[1]->keyField()->echoMode(), QLineEdit::Password);

@@ -4,30 +4,6 @@
 
 #include <gtest/gtest.h>
 
-TEST(EditorRules, TemplatesAndDetectedKind)
-{
-	EXPECT_EQ(templateForAddress(QStringLiteral("rtmp://live.twitch.tv/app")), 1);
-	EXPECT_EQ(templateForAddress(QStringLiteral("rtmps://live-api-s.facebook.com:443/rtmp/")), 2);
-	// Bare schemes never select their template; the match is exact.
-	EXPECT_EQ(templateForAddress(QStringLiteral("rtmp://")), -1);
-	EXPECT_EQ(templateForAddress(QStringLiteral("srt://")), -1);
-	EXPECT_EQ(templateForAddress(QStringLiteral("RTMP://live.twitch.tv/app")), -1);
-	for (const DestTemplate &entry : destTemplates) {
-		EXPECT_EQ(QString::fromUtf8(entry.address).endsWith(QLatin1String("://")),
-			  templateForAddress(QString::fromUtf8(entry.address)) < 0)
-			<< entry.name;
-	}
-
-	const DetectedType srt = detectedTypeFor(QStringLiteral(" SRT://host:9000 "));
-	EXPECT_EQ(srt.typeLine, QStringLiteral("Tipo detectado: SRT"));
-	EXPECT_EQ(srt.keyPlaceholder, QStringLiteral("Stream ID (opcional)"));
-	EXPECT_TRUE(srt.showPassphrase);
-	const DetectedType rtmp = detectedTypeFor(QStringLiteral("rtmps://h/app"));
-	EXPECT_EQ(rtmp.keyPlaceholder, QStringLiteral("Clave de emisión"));
-	EXPECT_FALSE(rtmp.showPassphrase);
-	EXPECT_EQ(detectedTypeFor(QStringLiteral("?")).keyPlaceholder, QStringLiteral("Clave"));
-}
-
 TEST(EditorRules, BlankRowsNumberingAndResult)
 {
 	// Blank rows take no number; the first problem found wins.
@@ -95,34 +71,4 @@ TEST(EditorRules, EncoderChoiceOrder)
 	EXPECT_EQ(two[0].label, QStringLiteral("Card A · tarjeta gráfica · recomendado"));
 	EXPECT_EQ(two[1].label, QStringLiteral("hw_b · tarjeta gráfica"));
 	EXPECT_EQ(two[2].label, QStringLiteral("CPU (x264)"));
-}
-
-TEST(EditorRules, EquivalencesAndProfiles)
-{
-	const QMap<QString, QString> map = equivalencesFromRows({{QStringLiteral("A"), QStringLiteral("A")},
-								 {QStringLiteral("A"), QStringLiteral("B")},
-								 {QStringLiteral("C"), QString()},
-								 {QStringLiteral("A"), QStringLiteral("Cam")},
-								 {QStringLiteral("a"), QStringLiteral("B")}});
-	EXPECT_EQ(map, (QMap<QString, QString>{{QStringLiteral("A"), QStringLiteral("Cam")},
-					       {QStringLiteral("a"), QStringLiteral("B")}}));
-
-	QList<ProfileConfig> profiles;
-	ProfileConfig fast;
-	fast.nombre = QStringLiteral("Rápido");
-	fast.videoKbps = 2500;
-	EXPECT_EQ(storeProfile(profiles, fast), 0);
-	ProfileConfig other;
-	other.nombre = QStringLiteral("Otro");
-	EXPECT_EQ(storeProfile(profiles, other), 1);
-	ProfileConfig replaced = fast;
-	replaced.nombre = QStringLiteral("RÁPIDO");
-	replaced.videoKbps = 6000;
-	EXPECT_EQ(storeProfile(profiles, replaced), 0);
-	ASSERT_EQ(profiles.size(), 2);
-	EXPECT_EQ(profileItemText(profiles[0]), QStringLiteral("RÁPIDO · 6000 kbps"));
-	EXPECT_EQ(findProfile(profiles, QStringLiteral("otro")), 1);
-	EXPECT_EQ(findProfile(profiles, QStringLiteral("nada")), -1);
-	EXPECT_EQ(customSizeLabel(1000, 500), QStringLiteral("1000×500 (personalizado)"));
-	EXPECT_EQ(missingNameText(QStringLiteral("Old")), QStringLiteral("⚠ Old (ya no existe)"));
 }
