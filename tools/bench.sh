@@ -7,5 +7,6 @@ cd "$root"
 if [ "${TALLOWMERE_SKIP_INSTALL:-0}" != 1 ]; then
 	tools/install-deps.sh
 fi
-TALLOWMERE_TARGETS=engine_bench tools/build.sh build/bench
+TALLOWMERE_TARGETS="engine_bench panel_bench" tools/build.sh build/bench
 build/bench/tests/engine_bench "$@" 2>/dev/null | grep -E '^(encode once|isolation|audio|tick|recovery|a/v timing|\[  )'
+build/bench/tests/panel_bench 2>/dev/null | grep -E '^(panel |click to|collection change|\[  )'

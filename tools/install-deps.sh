@@ -10,7 +10,7 @@ packages=(
 	# the release API check: Qt 6 and a Windows cross compiler
 	qt6-base-dev g++-mingw-w64-x86-64
 	# tests: GoogleTest, real servers, media tools, a virtual display with software OpenGL
-	libgtest-dev nginx libnginx-mod-rtmp libnginx-mod-stream srt-tools ffmpeg openssl
+	libgtest-dev nginx libnginx-mod-rtmp libnginx-mod-stream srt-tools ffmpeg openssl python3-websocket
 	xvfb x11-utils libgl1-mesa-dri libegl1 iproute2 util-linux procps gdb
 )
 

@@ -1,128 +1,132 @@
-// The module in the real OBS application: installed where OBS loads user plug-ins, started under its own X
-// display and network namespace with a fresh profile, then closed the way a user closes it.
-#include "testbed.hpp"
+// The plug-in in Debian's real OBS: loaded from the user's plug-in folder with settings migrated from the legacy
+// folder, its dock shown on a fresh profile, streams started by a click on the dock, an entry following OBS's
+// program scene, every stream stopped by a scene collection change, and a clean exit.
+#include "real-obs.hpp"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <dirent.h>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <string>
 #include <sys/wait.h>
 
 namespace {
 
-// The obs process that gdb runs: its child named "obs".
-pid_t findChild(pid_t parent, const std::string &name)
+std::string entryJson(const std::string &id, const std::string &name, const std::string &source, bool follows,
+		      int width, int height, const std::string &url, const std::string &key)
 {
-	DIR *proc = opendir("/proc");
-	pid_t found = 0;
-	while (dirent *item = proc ? readdir(proc) : nullptr) {
-		const std::string stat = testbed::readFile(std::string("/proc/") + item->d_name + "/stat");
-		const auto open = stat.find('(');
-		const auto close = stat.rfind(')');
-		if (open == std::string::npos || close == std::string::npos) {
-			continue;
-		}
-		const std::string comm = stat.substr(open + 1, close - open - 1);
-		int ppid = 0;
-		char state = 0;
-		if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent &&
-		    comm == name) {
-			found = pid_t(std::atoi(item->d_name));
-			break;
-		}
-	}
-	if (proc) {
-		closedir(proc);
-	}
-	return found;
+	return R"({"id": ")" + id + R"(", "nombre": ")" + name + R"(", "fuente": ")" + source + R"(", "seguirObs": )" +
+	       (follows ? "true" : "false") + R"(, "ancho": )" + std::to_string(width) + R"(, "alto": )" +
+	       std::to_string(height) + R"(, "videoKbps": 1000,
+		"ajustesCodificador": "{\"preset\":\"ultrafast\",\"keyint_sec\":1}",
+		"destinos": [{"id": ")" +
+	       id + R"(-d", "url": ")" + url + R"(", "clave": ")" + key + R"("}]})";
 }
 
-pid_t waitForChild(pid_t parent, const std::string &name, int timeoutMs)
+std::string toneInput(const std::string &scene, const std::string &name, const std::string &file)
 {
-	for (int waited = 0; waited < timeoutMs; waited += 100) {
-		if (pid_t child = findChild(parent, name)) {
-			return child;
-		}
-		usleep(100 * 1000);
-	}
-	return 0;
+	return R"(["CreateScene", {"sceneName": ")" + scene + R"("}], ["CreateInput", {"sceneName": ")" + scene +
+	       R"(", "inputName": ")" + name +
+	       R"(", "inputKind": "ffmpeg_source", "inputSettings": {"is_local_file": true,
+		"local_file": ")" +
+	       file + R"(", "looping": true}}])";
+}
+
+double toneAt(const std::string &file, double start, double seconds)
+{
+	return testbed::dominantFrequency(testbed::decodeAudio(file, 48000, 1, start, seconds), 48000);
 }
 
 } // namespace
 
-TEST(RealObs, LoadsMigratesSettingsAndUnloadsCleanly)
+TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 {
-	testbed::Xvfb xvfb;
-	xvfb.start();
-	testbed::TempDir home("tallowmere-home-");
-	const std::string config = home.file(".config/obs-studio");
-	std::filesystem::create_directories(config + "/plugin_config/marrowvale");
-	testbed::writeFile(config + "/global.ini", "[General]\nFirstRun=true\n");
-	const std::string legacy = config + "/plugin_config/marrowvale/salidas.json";
-	testbed::writeFile(legacy, R"({"colecciones": {"Sin título": {"entradas": [{"id": "e1", "fuente": "Escena",
-		"destinos": [{"id": "d1", "url": "rtmp://127.0.0.1/live", "clave": "clave_heredada"}]}]}},
-		"perfiles": [], "version": 1})");
+	testbed::RtmpServer server;
+	server.start();
+	testbed::TempDir media("tallowmere-tones-");
+	ASSERT_TRUE(testbed::makeToneFile(media.file("a.wav"), 440, 2, 0.5));
+	ASSERT_TRUE(testbed::makeToneFile(media.file("b.wav"), 880, 2, 0.5));
 
-	int installed = -1;
-	std::string installErrors;
-	testbed::runCapture({CMAKE_COMMAND, "--install", TALLOWMERE_BUILD_DIR, "--prefix", config + "/plugins"}, 60000,
-			    &installed, &installErrors);
-	ASSERT_EQ(installed, 0) << installErrors;
-	ASSERT_GT(testbed::fileSize(config + "/plugins/tallowmere/bin/64bit/tallowmere.so"), 0);
+	RealObs obs;
+	const std::string legacy = obs.configDir() + "/plugin_config/marrowvale/salidas.json";
+	std::filesystem::create_directories(obs.configDir() + "/plugin_config/marrowvale");
+	testbed::writeFile(
+		legacy, R"({"version": 1, "perfiles": [], "colecciones": {"Untitled": {"entradas": [)" +
+				entryJson("e-main", "Main", "Scene", false, 640, 360, server.url(), "main") + ", " +
+				entryJson("e-follow", "Follow", "", true, 320, 180, server.url(), "follow") + "]}}}");
+	obs.start();
 
-	// OBS's instance check and its service-list update stay inside a network namespace of their own. gdb only
-	// watches: it tells a crash inside OBS from one in the exit handlers of a library.
-	const std::string out = home.file("obs.out");
-	auto gdb = testbed::Process::start(
-		{"unshare", "--net", "sh", "-c",
-		 "ip link set lo up && exec gdb -q -batch -ex 'handle SIGINT nostop noprint pass' -ex run -ex bt "
-		 "--args obs --multi --disable-missing-files-check"},
-		out, out,
-		{{"HOME", home.path()}, {"XDG_CONFIG_HOME", home.file(".config")}, {"DISPLAY", xvfb.display()}});
-	const pid_t obs = waitForChild(gdb->pid(), "obs", 30000);
-	ASSERT_NE(obs, 0) << testbed::readTail(out);
+	EXPECT_EQ(obs.driver("dock"), "visible") << "a dock OBS has never seen is shown";
+	ASSERT_TRUE(obs.waitForText("▶ Stream", 5000, 2)) << obs.driver("texts");
+	const std::string created = obs.request("[" + toneInput("Tone A", "Tone 440", media.file("a.wav")) + ", " +
+						toneInput("Tone B", "Tone 880", media.file("b.wav")) +
+						R"(, ["SetCurrentProgramScene", {"sceneName": "Tone A"}]])");
+	ASSERT_EQ(created.find("\"result\": false"), std::string::npos) << created;
 
-	ASSERT_TRUE(testbed::waitForFileContaining(out, "[tallowmere] Quorvex Source loaded (version 1.0.6)", 60000))
-		<< testbed::readTail(out);
-	// A close during start-up crashes OBS's own frontend-tools: wait until the main window has its scene.
-	ASSERT_TRUE(testbed::waitForFileContaining(out, "Switched to scene", 30000)) << testbed::readTail(out);
-	usleep(2000 * 1000);
-	std::string log = testbed::readFile(out);
-	std::smatch references;
-	ASSERT_TRUE(std::regex_search(log, references,
-				      std::regex(R"(\[tallowmere\] SRT protection active \((\d+) references\))")));
-	EXPECT_GE(std::stoi(references[1]), 1);
-	EXPECT_NE(log.find("[tallowmere] previous configuration copied to the new location"), std::string::npos);
+	// Both entries stream from a click each: the button changes under the pointer, so both are "the first".
+	ASSERT_TRUE(obs.click("▶ Stream"));
+	ASSERT_TRUE(obs.waitForText("■ ", 3000));
+	ASSERT_TRUE(obs.click("▶ Stream"));
+	ASSERT_TRUE(obs.waitForText("● LIVE · ", 20000, 2)) << obs.driver("texts");
+	EXPECT_TRUE(obs.waitForText("■ Stop", 2000, 2));
+	EXPECT_EQ(obs.driver("shot " TALLOWMERE_BUILD_DIR "/obs-dock-streaming.png"), "ok");
 
-	// The copied settings were loaded, and their plain key protected on disk at once.
-	const std::string copied = testbed::readFile(config + "/plugin_config/tallowmere/salidas.json");
-	EXPECT_NE(copied.find("\"e1\""), std::string::npos) << copied;
-	EXPECT_EQ(copied.find("clave_heredada"), std::string::npos) << copied;
-	EXPECT_NE(copied.find("dpapi:"), std::string::npos) << copied;
-	EXPECT_NE(testbed::readFile(legacy).find("clave_heredada"), std::string::npos) << "the legacy file stays";
+	// The follower switches with OBS's program scene, without cutting.
+	usleep(3000 * 1000);
+	obs.request(R"([["SetCurrentProgramScene", {"sceneName": "Tone B"}]])");
+	usleep(4000 * 1000);
+	EXPECT_NE(obs.log().find("[tallowmere] an entry follows OBS: switching to \"Tone B\""), std::string::npos);
+	EXPECT_EQ(obs.countTexts("● LIVE · "), 2) << obs.driver("texts");
 
-	ASSERT_EQ(kill(obs, SIGINT), 0);
-	int status = -1;
-	ASSERT_TRUE(gdb->waitExit(60000, &status)) << testbed::readTail(out);
-	log = testbed::readFile(out);
-	EXPECT_NE(log.find("[tallowmere] Quorvex Source unloaded"), std::string::npos) << testbed::readTail(out);
-	EXPECT_NE(log.find("Number of memory leaks: 0"), std::string::npos) << testbed::readTail(out);
-	EXPECT_EQ(log.find("[tallowmere] unexpected error"), std::string::npos);
+	// Another scene collection: every stream stops, and the new collection has no entries.
+	obs.request(R"([["CreateSceneCollection", {"sceneCollectionName": "Other"}]])");
+	EXPECT_TRUE(obs.waitForText("There are no inputs yet.", 15000)) << obs.driver("texts");
+	EXPECT_EQ(obs.countTexts("■ "), 0);
+	std::string log = obs.log();
+	const std::regex closing(R"(\[tallowmere\] closing entry)");
+	EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), closing), std::sregex_iterator()), 2);
 
-	const auto crash = log.find("received signal SIG");
-	if (crash != std::string::npos) {
-		// The one crash tolerated: Debian loads two libsrt copies into OBS, and once SRT was started both
-		// destroy the same static map when the process exits, after OBS has finished shutting down.
-		const std::string trace = log.substr(crash);
-		EXPECT_NE(trace.find("libsrt"), std::string::npos) << trace;
-		EXPECT_NE(trace.find("__cxa_finalize"), std::string::npos) << trace;
-		EXPECT_NE(trace.find("exit"), std::string::npos) << trace;
-		std::printf("note: OBS crashed in libsrt's exit-time destructor, after a clean shutdown\n");
-	} else {
-		EXPECT_NE(log.find("exited normally"), std::string::npos) << testbed::readTail(out);
+	const auto streams = testbed::probeStreams(server.recordingPath("main"));
+	ASSERT_EQ(streams.size(), 2u) << testbed::lastToolError();
+	for (const auto &stream : streams) {
+		if (stream.type == "video") {
+			EXPECT_EQ(stream.codec, "h264");
+			EXPECT_EQ(stream.width, 640);
+			EXPECT_EQ(stream.height, 360);
+		} else {
+			EXPECT_EQ(stream.codec, "aac");
+		}
 	}
+	const std::string follow = server.recordingPath("follow");
+	const auto frames = testbed::videoFrameTimes(follow);
+	ASSERT_GT(frames.size(), 30u);
+	EXPECT_NEAR(toneAt(follow, frames.front() + 0.5, 1.5), 440, 5);
+	EXPECT_NEAR(toneAt(follow, frames.back() - 2.0, 1.5), 880, 5);
+
+	const int status = obs.close();
+	log = obs.log();
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+		<< "status " << status << "\n"
+		<< log.substr(log.size() > 4000 ? log.size() - 4000 : 0);
+	EXPECT_NE(log.find("[tallowmere] Quorvex Source unloaded"), std::string::npos);
+	EXPECT_NE(log.find("Number of memory leaks: 0"), std::string::npos);
+	EXPECT_EQ(log.find("[tallowmere] unexpected error"), std::string::npos);
+	EXPECT_EQ(log.find("SRT protection active"), std::string::npos) << "SRT is held only once it is used";
+
+	// The legacy settings were copied, and their plain keys protected on disk at once.
+	EXPECT_NE(log.find("[tallowmere] previous configuration copied to the new location"), std::string::npos);
+	const std::string copied = testbed::readFile(obs.configDir() + "/plugin_config/tallowmere/salidas.json");
+	EXPECT_NE(copied.find("\"e-main\""), std::string::npos) << copied;
+	EXPECT_EQ(copied.find("\"main\""), std::string::npos) << copied;
+	EXPECT_NE(copied.find("dpapi:"), std::string::npos) << copied;
+	EXPECT_NE(testbed::readFile(legacy).find("\"main\""), std::string::npos) << "the legacy file stays";
+}
+
+int main(int argc, char **argv)
+{
+	testing::InitGoogleTest(&argc, argv);
+	// OBS's instance check, its service-list update and the test servers stay inside a network of their own.
+	if (geteuid() == 0 && !testbed::isolateNetwork()) {
+		std::fprintf(stderr, "could not isolate the network; going on\n");
+	}
+	return RUN_ALL_TESTS();
 }

@@ -1,0 +1,161 @@
+#include "real-obs.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+std::vector<std::string> split(const std::string &text, char separator)
+{
+	std::vector<std::string> parts;
+	size_t start = 0;
+	while (start <= text.size()) {
+		const size_t end = text.find(separator, start);
+		parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+		if (end == std::string::npos) {
+			break;
+		}
+		start = end + 1;
+	}
+	return parts;
+}
+
+} // namespace
+
+RealObs::RealObs()
+{
+	std::filesystem::create_directories(configDir());
+}
+
+RealObs::~RealObs()
+{
+	if (driverFd >= 0) {
+		::close(driverFd);
+	}
+	if (obs && obs->running()) {
+		close();
+	}
+}
+
+std::string RealObs::configDir() const
+{
+	return home.file(".config/obs-studio");
+}
+
+void RealObs::start()
+{
+	xvfb.start();
+	websocketPort = testbed::freeTcpPort();
+	testbed::writeFile(
+		configDir() + "/global.ini",
+		"[General]\nFirstRun=true\n\n[OBSWebSocket]\nFirstLoad=false\nServerEnabled=true\nServerPort=" +
+			std::to_string(websocketPort) + "\nAlertsEnabled=false\nAuthRequired=false\n");
+
+	int installed = -1;
+	std::string errors;
+	testbed::runCapture({CMAKE_COMMAND, "--install", TALLOWMERE_BUILD_DIR, "--prefix", configDir() + "/plugins"},
+			    60000, &installed, &errors);
+	ASSERT_EQ(installed, 0) << errors;
+	const std::string driverDir = configDir() + "/plugins/tallowmere-driver";
+	std::filesystem::create_directories(driverDir + "/bin/64bit");
+	std::filesystem::create_directories(driverDir + "/data");
+	std::filesystem::copy_file(TALLOWMERE_DRIVER_MODULE, driverDir + "/bin/64bit/tallowmere-driver.so");
+
+	const std::string socketPath = home.file("driver.sock");
+	obs = testbed::Process::start({"obs", "--multi", "--disable-missing-files-check"}, home.file("obs.out"),
+				      home.file("obs.out"),
+				      {{"HOME", home.path()},
+				       {"XDG_CONFIG_HOME", home.file(".config")},
+				       {"DISPLAY", xvfb.display()},
+				       {"TALLOWMERE_DRIVER_SOCKET", socketPath}});
+	ASSERT_TRUE(testbed::waitForFileContaining(home.file("obs.out"), "[tallowmere] Quorvex Source loaded", 60000))
+		<< log();
+	// obs-websocket accepts once OBS has finished loading; the request retries until then.
+	const std::string version = request(R"([["GetVersion", {}]])");
+	ASSERT_NE(version.find("obsVersion"), std::string::npos) << version << log();
+
+	driverFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	sockaddr_un address = {};
+	address.sun_family = AF_UNIX;
+	std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", socketPath.c_str());
+	ASSERT_EQ(connect(driverFd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0) << log();
+	timeval timeout = {30, 0};
+	setsockopt(driverFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+}
+
+std::string RealObs::driver(const std::string &command)
+{
+	const std::string line = command + "\n";
+	if (write(driverFd, line.data(), line.size()) != ssize_t(line.size())) {
+		return "error write";
+	}
+	std::string reply;
+	char c = 0;
+	while (read(driverFd, &c, 1) == 1 && c != '\n') {
+		reply += c;
+	}
+	return reply;
+}
+
+std::vector<std::string> RealObs::texts()
+{
+	return split(driver("texts"), '\x1f');
+}
+
+int RealObs::countTexts(const std::string &prefix)
+{
+	int found = 0;
+	for (const std::string &text : texts()) {
+		found += text.size() > 2 && text.compare(2, prefix.size(), prefix) == 0 ? 1 : 0;
+	}
+	return found;
+}
+
+bool RealObs::waitForText(const std::string &prefix, int timeoutMs, int count)
+{
+	for (int waited = 0; waited <= timeoutMs; waited += 250) {
+		if (countTexts(prefix) >= count) {
+			return true;
+		}
+		usleep(250 * 1000);
+	}
+	return false;
+}
+
+bool RealObs::click(const std::string &text, int index)
+{
+	return driver("click " + std::to_string(index) + " " + text) == "ok";
+}
+
+std::string RealObs::request(const std::string &requests)
+{
+	int code = -1;
+	std::string errors;
+	const std::string out =
+		testbed::runCapture({"/usr/bin/python3", TALLOWMERE_SOURCE_DIR "/tests/host/obs-request.py",
+				     std::to_string(websocketPort), requests},
+				    60000, &code, &errors);
+	EXPECT_EQ(code, 0) << errors;
+	return out;
+}
+
+int RealObs::close()
+{
+	obs->signal(SIGINT);
+	int status = -1;
+	if (!obs->waitExit(60000, &status)) {
+		obs->stop();
+		return -1;
+	}
+	return status;
+}
+
+std::string RealObs::log() const
+{
+	return testbed::readFile(home.file("obs.out"));
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+// Debian's real OBS application with the plug-in installed in a fresh profile of its own, under its own X display,
+// in the test's network namespace; operated through a test-only module (the dock's buttons and labels) and through
+// OBS's bundled obs-websocket.
+
+#include "testbed.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class RealObs {
+public:
+	RealObs();
+	~RealObs();
+
+	// The profile's configuration folder (…/.config/obs-studio), to seed before start().
+	std::string configDir() const;
+	// Installs the plug-in and the driver, starts OBS and waits until its websocket answers.
+	void start();
+	// The dock's visible labels and buttons, each prefixed "L " or "B ".
+	std::vector<std::string> texts();
+	// Whether the dock shows a label or button whose text starts with prefix; waits up to timeoutMs.
+	bool waitForText(const std::string &prefix, int timeoutMs, int count = 1);
+	int countTexts(const std::string &prefix);
+	// A real click on the n-th visible dock button with this text; false when there is none.
+	bool click(const std::string &text, int index = 0);
+	std::string driver(const std::string &command);
+	// obs-websocket requests: a JSON list of [type, data] pairs; returns the JSON list of responses.
+	std::string request(const std::string &requests);
+	// SIGINT, as closing the window does; returns the raw wait status (-1 when OBS did not exit in time).
+	int close();
+	// Everything OBS logged so far.
+	std::string log() const;
+
+private:
+	testbed::Xvfb xvfb;
+	testbed::TempDir home{"tallowmere-home-"};
+	std::unique_ptr<testbed::Process> obs;
+	int websocketPort = 0;
+	int driverFd = -1;
+};
