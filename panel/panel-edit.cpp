@@ -1,6 +1,103 @@
-// Adding and editing entries through the entry dialog.
+// Adding and editing entries through the entry dialog, and taking an edit over into a running stream.
 #include "panel/salidas-panel.hpp"
+#include "editor/entry-dialog.hpp"
+#include "engine/live-entry.hpp"
+#include "module/language.hpp"
 
-void SalidasPanel::addEntry() {}
+#include <exception>
 
-void SalidasPanel::editEntry(const QString &) {}
+namespace {
+
+// Profile changes are kept whether the dialog was confirmed or not.
+bool takeProfiles(ConfigStore *store, const EntryDialog &dialog)
+{
+	if (!dialog.profilesChanged) {
+		return false;
+	}
+	store->profiles = dialog.profiles;
+	return true;
+}
+
+} // namespace
+
+void SalidasPanel::addEntry()
+{
+	try {
+		EntryDialog dialog(this, EntryConfig(), false, false, store->profiles);
+		const int result = dialog.exec();
+		if (takeProfiles(store, dialog)) {
+			saveConfig();
+		}
+		if (result != QDialog::Accepted) {
+			return;
+		}
+		currentEntries().append(dialog.resultConfig());
+		saveConfig();
+		rebuildCards();
+	} catch (const std::exception &e) {
+		showMessage(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())), true);
+	} catch (...) {
+		showMessage(translate("Error inesperado al actualizar el panel."), true);
+	}
+}
+
+void SalidasPanel::editEntry(const QString &entryId)
+{
+	try {
+		const EntryConfig *found = findEntry(entryId);
+		if (!found) {
+			return;
+		}
+		const bool wasStreaming = isStreaming(entryId);
+		EntryDialog dialog(this, *found, true, wasStreaming, store->profiles);
+		const int result = dialog.exec();
+		if (takeProfiles(store, dialog)) {
+			saveConfig();
+		}
+		if (result != QDialog::Accepted) {
+			return;
+		}
+		// The dialog ran an event loop: the entry may have gone (a collection change) or stopped meanwhile.
+		EntryConfig *stored = findEntry(entryId);
+		if (!stored) {
+			return;
+		}
+		const EntryConfig edited = dialog.resultConfig();
+		if (!wasStreaming || isStreaming(entryId)) {
+			*stored = edited;
+			saveConfig();
+			rebuildCards();
+		} else {
+			// Opened locked, now stopped: only what the locked dialog let the user change is taken.
+			stored->nombre = edited.nombre;
+			stored->videoKbps = edited.videoKbps;
+			stored->retrasoAudioMs = edited.retrasoAudioMs;
+			stored->ajustesCodificador = edited.ajustesCodificador;
+			saveConfig();
+			rebuildCards();
+			return;
+		}
+		if (!wasStreaming) {
+			return;
+		}
+		try {
+			LiveEntry &live = liveEntryFor(entryId);
+			if (const EntryConfig *current = findEntry(entryId)) {
+				live.applyLiveSettings(*current);
+			}
+			showMessage(translate("Cambios guardados. Se aplican a la emisión en marcha lo que admite el "
+					      "codificador; el resto, al volver a emitir."),
+				    false);
+		} catch (const std::exception &e) {
+			showMessage(translate("Cambios guardados, pero no se pudieron aplicar en caliente: %1")
+					    .arg(QString::fromUtf8(e.what())),
+				    true);
+		} catch (...) {
+			showMessage(translate("Cambios guardados, pero no se pudieron aplicar en caliente."), true);
+		}
+	} catch (const std::exception &e) {
+		showMessage(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())), true);
+	} catch (...) {
+		showMessage(translate("Error inesperado al actualizar el panel."), true);
+	}
+}

@@ -1,0 +1,114 @@
+#include "editor/dest-row.hpp"
+#include "editor/shared-widgets.hpp"
+#include "engine/addresses.hpp"
+#include "module/language.hpp"
+
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QToolButton>
+
+DestRowWidget::DestRowWidget(const DestConfig &destination, QWidget *parent,
+			     std::function<void(DestRowWidget *)> removeRequested)
+	: QFrame(parent),
+	  source(destination)
+{
+	setFrameShape(QFrame::StyledPanel);
+
+	templates = new NoWheelComboBox(this);
+	templates->setObjectName(QStringLiteral("destTemplate"));
+	templates->setFocusPolicy(Qt::StrongFocus);
+	templates->addItem(translate("Plantilla de destino…"));
+	for (const DestTemplate &entry : destTemplates) {
+		templates->addItem(translate(entry.name), QString::fromUtf8(entry.address));
+	}
+	templates->setToolTip(
+		translate("Rellena la dirección de la plataforma; después solo tienes que pegar tu clave de emisión"));
+	templates->setCurrentIndex(templateForAddress(source.url) + 1);
+
+	address = new QLineEdit(source.url, this);
+	address->setObjectName(QStringLiteral("destAddress"));
+	address->setPlaceholderText(translate("rtmp://servidor/aplicacion   o   srt://servidor:puerto"));
+
+	auto *remove = new QToolButton(this);
+	remove->setObjectName(QStringLiteral("destRemove"));
+	remove->setText(QStringLiteral("✖"));
+	remove->setAutoRaise(true);
+	remove->setToolTip(translate("Quitar este destino"));
+
+	key = new QLineEdit(source.clave, this);
+	key->setObjectName(QStringLiteral("destKey"));
+	key->setEchoMode(QLineEdit::Password);
+
+	passphrase = new QLineEdit(source.contrasena, this);
+	passphrase->setObjectName(QStringLiteral("destPassphrase"));
+	passphrase->setEchoMode(QLineEdit::Password);
+	passphrase->setPlaceholderText(translate("Contraseña SRT (opcional)"));
+
+	typeLine = new QLabel(this);
+	typeLine->setObjectName(QStringLiteral("destType"));
+	typeLine->setEnabled(false);
+
+	auto *grid = new QGridLayout(this);
+	grid->setContentsMargins(6, 6, 6, 6);
+	grid->setHorizontalSpacing(6);
+	grid->setVerticalSpacing(4);
+	grid->setColumnStretch(0, 1);
+	grid->setColumnStretch(1, 1);
+	grid->addWidget(templates, 0, 0, 1, 2);
+	grid->addWidget(remove, 0, 2);
+	grid->addWidget(address, 1, 0, 1, 3);
+	grid->addWidget(key, 2, 0);
+	grid->addWidget(passphrase, 2, 1);
+	grid->addWidget(typeLine, 3, 0, 1, 3);
+
+	connect(templates, qOverload<int>(&QComboBox::activated), this, &DestRowWidget::chooseTemplate);
+	connect(address, &QLineEdit::textChanged, this, &DestRowWidget::addressEdited);
+	connect(remove, &QToolButton::clicked, this, [this, removeRequested] {
+		if (removeRequested) {
+			removeRequested(this);
+		}
+	});
+	updateDetectedType();
+}
+
+DestRowWidget::~DestRowWidget() = default;
+
+void DestRowWidget::chooseTemplate(int index)
+{
+	if (index <= 0) {
+		return;
+	}
+	applyingTemplate = true;
+	address->setText(templates->itemData(index).toString());
+	applyingTemplate = false;
+	key->setFocus();
+}
+
+void DestRowWidget::addressEdited(const QString &text)
+{
+	// Typing after choosing a template means the address is no longer the platform's.
+	const int chosen = templates->currentIndex();
+	if (!applyingTemplate && chosen > 0 && text != templates->itemData(chosen).toString()) {
+		templates->setCurrentIndex(0);
+	}
+	updateDetectedType();
+}
+
+void DestRowWidget::updateDetectedType()
+{
+	const DetectedType detected = detectedTypeFor(address->text());
+	typeLine->setText(detected.typeLine);
+	key->setPlaceholderText(detected.keyPlaceholder);
+	passphrase->setVisible(detected.showPassphrase);
+}
+
+QString DestRowWidget::validate(int number) const
+{
+	return addressProblem(address->text(), number);
+}
+
+DestTexts DestRowWidget::texts() const
+{
+	return {address->text(), key->text(), passphrase->text()};
+}

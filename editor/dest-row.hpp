@@ -1,0 +1,43 @@
+#pragma once
+
+#include "config/config-store.hpp"
+#include "editor/editor-rules.hpp"
+
+#include <QFrame>
+
+#include <functional>
+
+class QLabel;
+class QLineEdit;
+class NoWheelComboBox;
+
+// One destination in the entry dialog: template, address, key and SRT passphrase, with the detected kind.
+class DestRowWidget : public QFrame {
+	Q_OBJECT
+
+public:
+	DestRowWidget(const DestConfig &destination, QWidget *parent,
+		      std::function<void(DestRowWidget *)> removeRequested);
+	~DestRowWidget() override;
+
+	// The error text for this row as destination `number` (counted among non-blank rows), or empty.
+	QString validate(int number) const;
+	void updateDetectedType();
+
+	const DestConfig &sourceRecord() const { return source; }
+	DestTexts texts() const;
+	QLineEdit *keyField() const { return key; }
+	QLineEdit *passphraseField() const { return passphrase; }
+
+private:
+	void chooseTemplate(int index);
+	void addressEdited(const QString &text);
+
+	DestConfig source;
+	NoWheelComboBox *templates = nullptr;
+	bool applyingTemplate = false;
+	QLineEdit *address = nullptr;
+	QLineEdit *key = nullptr;
+	QLineEdit *passphrase = nullptr;
+	QLabel *typeLine = nullptr;
+};

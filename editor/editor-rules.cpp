@@ -1,0 +1,141 @@
+#include "editor/editor-rules.hpp"
+#include "engine/addresses.hpp"
+#include "module/language.hpp"
+
+const DestTemplate destTemplates[destTemplateCount] = {
+	{"YouTube", "rtmp://a.rtmp.youtube.com/live2"},
+	{"Twitch", "rtmp://live.twitch.tv/app"},
+	{"Facebook Live", "rtmps://live-api-s.facebook.com:443/rtmp/"},
+	{"RTMP personalizado", "rtmp://"},
+	{"SRT personalizado", "srt://"},
+};
+
+int templateForAddress(const QString &url)
+{
+	for (int i = 0; i < destTemplateCount; ++i) {
+		const QString address = QString::fromUtf8(destTemplates[i].address);
+		if (address.size() > 8 && address == url) {
+			return i;
+		}
+	}
+	return -1;
+}
+
+DetectedType detectedTypeFor(const QString &address)
+{
+	switch (classifyAddress(address)) {
+	case AddressKind::Rtmp:
+		return {translate("Tipo detectado: RTMP"), translate("Clave de emisión"), false};
+	case AddressKind::Srt:
+		return {translate("Tipo detectado: SRT"), translate("Stream ID (opcional)"), true};
+	default:
+		return {translate("Escribe una dirección que empiece por rtmp://, rtmps:// o srt://"),
+			translate("Clave"), false};
+	}
+}
+
+bool isBlankDestination(const DestTexts &texts)
+{
+	return texts.url.trimmed().isEmpty() && texts.key.isEmpty() && texts.passphrase.isEmpty();
+}
+
+QString firstDestinationProblem(const QList<DestTexts> &rows)
+{
+	int number = 0;
+	for (const DestTexts &row : rows) {
+		if (isBlankDestination(row)) {
+			continue;
+		}
+		const QString problem = addressProblem(row.url, ++number);
+		if (!problem.isEmpty()) {
+			return problem;
+		}
+	}
+	return QString();
+}
+
+DestConfig destinationFromRow(const DestConfig &source, const DestTexts &texts)
+{
+	DestConfig dest = source;
+	if (dest.id.isEmpty()) {
+		dest.id = newIdentifier();
+	}
+	dest.url = texts.url.trimmed();
+	dest.clave = texts.key;
+	dest.contrasena = classifyAddress(dest.url) == AddressKind::Srt ? texts.passphrase : QString();
+	return dest;
+}
+
+const SizePreset sizePresets[sizePresetCount] = {
+	{"Igual que el lienzo de OBS", 0, 0},        {"1920×1080 (horizontal)", 1920, 1080},
+	{"1280×720 (horizontal)", 1280, 720},        {"1080×1920 (vertical, móviles)", 1080, 1920},
+	{"720×1280 (vertical, móviles)", 720, 1280}, {"1080×1080 (cuadrado)", 1080, 1080},
+};
+
+QString customSizeLabel(int width, int height)
+{
+	return translate("%1×%2 (personalizado)").arg(width).arg(height);
+}
+
+QList<EncoderChoice> orderEncoderChoices(const QList<EncoderCandidate> &candidates)
+{
+	const QString x264 = QStringLiteral("obs_x264");
+	QList<EncoderChoice> choices;
+	for (const EncoderCandidate &candidate : candidates) {
+		if (candidate.id.isEmpty() || candidate.id == x264 || !candidate.video ||
+		    candidate.codec != QLatin1String("h264") || candidate.deprecated || candidate.internal) {
+			continue;
+		}
+		const QString name = candidate.displayName.isNull() ? candidate.id : candidate.displayName;
+		choices.append({candidate.id, name + translate(" · tarjeta gráfica")});
+	}
+	if (choices.isEmpty()) {
+		choices.append({x264, translate("CPU (x264) · recomendado")});
+	} else {
+		choices.first().label += translate(" · recomendado");
+		choices.append({x264, translate("CPU (x264)")});
+	}
+	return choices;
+}
+
+QString missingNameText(const QString &name)
+{
+	return QStringLiteral("⚠ ") + name + translate(" (ya no existe)");
+}
+
+QMap<QString, QString> equivalencesFromRows(const QList<QPair<QString, QString>> &rows)
+{
+	QMap<QString, QString> map;
+	for (const auto &row : rows) {
+		if (!row.first.isEmpty() && !row.second.isEmpty() && row.first != row.second) {
+			map.insert(row.first, row.second);
+		}
+	}
+	return map;
+}
+
+int findProfile(const QList<ProfileConfig> &profiles, const QString &name)
+{
+	for (int i = 0; i < profiles.size(); ++i) {
+		if (profiles[i].nombre.compare(name, Qt::CaseInsensitive) == 0) {
+			return i;
+		}
+	}
+	return -1;
+}
+
+QString profileItemText(const ProfileConfig &profile)
+{
+	return QStringLiteral("%1 · %2 kbps").arg(profile.nombre, QString::number(profile.videoKbps));
+}
+
+int storeProfile(QList<ProfileConfig> &profiles, const ProfileConfig &profile)
+{
+	const int index = findProfile(profiles, profile.nombre);
+	if (index >= 0) {
+		profiles[index] = profile;
+		return index;
+	}
+	profiles.append(profile);
+	return int(profiles.size()) - 1;
+}

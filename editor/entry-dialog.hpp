@@ -1,0 +1,101 @@
+#pragma once
+
+#include "config/config-store.hpp"
+#include "editor/editor-rules.hpp"
+
+#include <QDialog>
+#include <QList>
+
+class QCheckBox;
+class QComboBox;
+class QFormLayout;
+class QLineEdit;
+class QPushButton;
+class QToolButton;
+class QVBoxLayout;
+class DestRowWidget;
+class EncoderForm;
+class NoWheelComboBox;
+class NoWheelSpinBox;
+class QLabel;
+
+// A greyed explanatory text.
+QLabel *hintLabel(const QString &text, QWidget *parent);
+
+// The modal dialog that creates or edits one entry, and edits the encoder profiles as a working copy.
+class EntryDialog : public QDialog {
+	Q_OBJECT
+
+public:
+	// streaming: the entry streams now, so only what can change live stays editable.
+	EntryDialog(QWidget *parent, const EntryConfig &entry, bool isEdit, bool streaming,
+		    const QList<ProfileConfig> &profiles);
+	~EntryDialog() override;
+
+	// The entry as the widgets hold it; new identifiers for an entry or destination that has none.
+	EntryConfig resultConfig() const;
+	void addDestRow(const DestConfig &destination);
+	void accept() override;
+
+	static QList<EncoderChoice> videoEncoderChoices();
+	static void selectAudioCodec(QComboBox *combo, const QString &text);
+	// Selects the item named `name`, adding it marked as missing when OBS no longer has it.
+	static void selectOrMarkMissing(QComboBox *combo, const QString &name);
+
+	void rebuildEncoderForm(const QString &settingsText);
+	void fillProfileCombo(const QString &selectName);
+	void applyProfile(int index);
+	void saveProfile();
+	void deleteProfile();
+	void addEquivalenceRow(const QString &obsScene, const QString &entryScene);
+
+	// Read by the panel after exec(), whatever the result.
+	QList<ProfileConfig> profiles;
+	bool profilesChanged = false;
+
+private:
+	struct EquivalenceRow {
+		QWidget *row;
+		NoWheelComboBox *obsScene;
+		NoWheelComboBox *entryScene;
+	};
+
+	QWidget *buildSourceCombo();
+	void buildFollowRows(QFormLayout *form);
+	void updateFollowState();
+	QString followProblem() const;
+	void writeFollowResult(EntryConfig &result) const;
+	QWidget *buildProfileRow();
+	void buildAdvancedSection(QFormLayout *form);
+	void showAdvanced(bool checked);
+	void updateFramingEnabled();
+	void removeDestRow(DestRowWidget *row);
+	QString currentEncoderSettingsJson() const;
+
+	EntryConfig entry;
+	const bool streaming;
+	NoWheelComboBox *profileCombo = nullptr;
+	QPushButton *deleteProfileButton = nullptr;
+	NoWheelComboBox *sourceCombo = nullptr;
+	QLineEdit *nameField = nullptr;
+	QCheckBox *followCheck = nullptr;
+	QWidget *equivalencePanel = nullptr;
+	QVBoxLayout *equivalenceLayout = nullptr;
+	QVBoxLayout *equivalenceRowsLayout = nullptr;
+	QPushButton *addEquivalenceButton = nullptr;
+	QList<EquivalenceRow> equivalenceRows;
+	NoWheelComboBox *encoderCombo = nullptr;
+	NoWheelSpinBox *videoKbpsBox = nullptr;
+	NoWheelComboBox *audioKbpsCombo = nullptr;
+	NoWheelComboBox *audioCodecCombo = nullptr;
+	NoWheelSpinBox *audioDelayBox = nullptr;
+	NoWheelComboBox *sizeCombo = nullptr;
+	NoWheelComboBox *framingCombo = nullptr;
+	QToolButton *advancedToggle = nullptr;
+	QWidget *advancedPanel = nullptr;
+	EncoderForm *encoderForm = nullptr;
+	QVBoxLayout *destinationsLayout = nullptr;
+	QCheckBox *showKeysCheck = nullptr;
+	QList<DestRowWidget *> destRows;
+	QPushButton *addDestButton = nullptr;
+};

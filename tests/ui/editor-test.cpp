@@ -1,0 +1,626 @@
+// The entry dialog driven as a user drives it, on real libobs with Debian's x264 and encoder types registered here.
+#include "editor-bed.hpp"
+#include "frontend-stub.hpp"
+#include "common/qt-print.hpp"
+
+#include "editor/dest-row.hpp"
+#include "editor/encoder-form.hpp"
+#include "editor/entry-dialog.hpp"
+#include "editor/shared-widgets.hpp"
+#include "module/language.hpp"
+
+#include <obs-module.h>
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QInputDialog>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest/qtestspontaneevent.h>
+
+using namespace uitest;
+
+namespace {
+
+QString tr(const char *spanish)
+{
+	return translate(spanish);
+}
+
+void showDialog(EntryDialog &dialog)
+{
+	dialog.show();
+	dialog.activateWindow();
+	EXPECT_TRUE(QTest::qWaitForWindowActive(&dialog));
+}
+
+QList<DestRowWidget *> destRows(EntryDialog &dialog)
+{
+	pump(0); // rows added to a shown dialog appear on the next turn of the event loop
+	QList<DestRowWidget *> rows;
+	for (DestRowWidget *row : dialog.findChildren<DestRowWidget *>()) {
+		if (row->isVisible()) {
+			rows.append(row);
+		}
+	}
+	return rows;
+}
+
+DestConfig dest(const char *url, const char *key = "", const char *passphrase = "")
+{
+	DestConfig d;
+	d.id = newIdentifier();
+	d.url = QString::fromUtf8(url);
+	d.clave = QString::fromUtf8(key);
+	d.contrasena = QString::fromUtf8(passphrase);
+	return d;
+}
+
+QStringList itemTexts(QComboBox *combo)
+{
+	QStringList texts;
+	for (int i = 0; i < combo->count(); ++i) {
+		texts.append(combo->itemText(i));
+	}
+	return texts;
+}
+
+const PropertyRow *propertyRow(EntryDialog &dialog, const char *name)
+{
+	for (const PropertyRow &row : named<EncoderForm>(&dialog, "encoderForm")->propertyRows()) {
+		if (row.name == name) {
+			return &row;
+		}
+	}
+	return nullptr;
+}
+
+QJsonObject json(const QString &text)
+{
+	return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+// Encoder types as a machine with graphics cards would register them.
+const char *fakeName(void *typeData)
+{
+	return static_cast<const char *>(typeData);
+}
+void *fakeCreate(obs_data_t *, obs_encoder_t *)
+{
+	return nullptr;
+}
+void fakeDestroy(void *) {}
+bool fakeEncode(void *, encoder_frame *, encoder_packet *, bool *)
+{
+	return false;
+}
+
+void registerHardwareEncoders()
+{
+	static bool done = false;
+	if (done) {
+		return;
+	}
+	done = true;
+	struct Fake {
+		const char *id;
+		const char *name;
+		const char *codec;
+		uint32_t caps;
+	};
+	for (const Fake &fake : {Fake{"card_a_h264", "Card A H.264", "h264", 0},
+				 Fake{"card_old_h264", "Old card", "h264", OBS_ENCODER_CAP_DEPRECATED},
+				 Fake{"card_inner_h264", "Inner", "h264", OBS_ENCODER_CAP_INTERNAL},
+				 Fake{"card_b_hevc", "Card B HEVC", "hevc", 0},
+				 Fake{"card_b_h264", "Card B H.264", "h264", OBS_ENCODER_CAP_DYN_BITRATE}}) {
+		obs_encoder_info info = {};
+		info.id = fake.id;
+		info.type = OBS_ENCODER_VIDEO;
+		info.codec = fake.codec;
+		info.type_data = const_cast<char *>(fake.name);
+		info.get_name = fakeName;
+		info.create = fakeCreate;
+		info.destroy = fakeDestroy;
+		info.encode = fakeEncode;
+		info.caps = fake.caps;
+		obs_register_encoder(&info);
+	}
+}
+
+} // namespace
+
+TEST(EntryDialog, EncoderListAndWhatANewOrStaleEntryStartsWith)
+{
+	{
+		EntryDialog plain(nullptr, EntryConfig(), false, false, {});
+		auto *encoders = named<QComboBox>(&plain, "encoderCombo");
+		EXPECT_EQ(itemTexts(encoders), QStringList{tr("CPU (x264) · recomendado")});
+		EXPECT_EQ(encoders->currentData().toString(), QStringLiteral("obs_x264"));
+	}
+
+	registerHardwareEncoders();
+	EntryDialog fresh(nullptr, EntryConfig(), false, false, {});
+	auto *encoders = named<QComboBox>(&fresh, "encoderCombo");
+	EXPECT_EQ(itemTexts(encoders),
+		  (QStringList{QStringLiteral("Card A H.264") + tr(" · tarjeta gráfica") + tr(" · recomendado"),
+			       QStringLiteral("Card B H.264") + tr(" · tarjeta gráfica"), tr("CPU (x264)")}));
+	EXPECT_EQ(encoders->currentIndex(), 0) << "a new entry starts on the recommended encoder";
+	EXPECT_EQ(fresh.windowTitle(), tr("Añadir entrada"));
+	EXPECT_EQ(fresh.findChildren<DestRowWidget *>().size(), 1) << "one empty row to start with";
+
+	// An encoder no longer offered: the first one, with its own defaults rather than the stored settings.
+	EntryConfig stale;
+	stale.codificador = QStringLiteral("gone_nvenc");
+	stale.ajustesCodificador = QStringLiteral("{\"preset\":\"veryslow\"}");
+	stale.videoKbps = 2500;
+	EntryDialog edit(nullptr, stale, true, false, {});
+	EXPECT_EQ(edit.windowTitle(), tr("Editar entrada"));
+	EXPECT_EQ(named<QComboBox>(&edit, "encoderCombo")->currentData().toString(), QStringLiteral("card_a_h264"));
+	EXPECT_TRUE(labelTexts(named<EncoderForm>(&edit, "encoderForm")).isEmpty()) << "hidden until opened";
+	showDialog(edit);
+	click(named<QToolButton>(&edit, "advancedToggle"));
+	EXPECT_EQ(labelTexts(named<EncoderForm>(&edit, "encoderForm")),
+		  QStringList{tr("Este codificador no ofrece ajustes avanzados.")});
+	const EntryConfig result = edit.resultConfig();
+	EXPECT_EQ(result.codificador, QStringLiteral("card_a_h264"));
+	EXPECT_EQ(json(result.ajustesCodificador),
+		  (QJsonObject{{QStringLiteral("keyint_sec"), 2}, {QStringLiteral("bitrate"), 2500}}));
+}
+
+TEST(EntryDialog, X264FormFromOBSProperties)
+{
+	EntryConfig entry;
+	entry.fuente = QStringLiteral("Somewhere");
+	entry.videoKbps = 3000;
+	entry.ajustesCodificador =
+		QStringLiteral("{\"keyint_sec\":100,\"preset\":\"ultraslow\",\"rate_control\":\"CBR\"}");
+	EntryDialog dialog(nullptr, entry, true, false, {});
+	showDialog(dialog);
+	auto *toggle = named<QToolButton>(&dialog, "advancedToggle");
+	click(toggle);
+	EXPECT_TRUE(named<EncoderForm>(&dialog, "encoderForm")->isVisible());
+
+	// Every supported property in the order x264 publishes it, except the bitrate.
+	QList<QByteArray> published;
+	obs_properties_t *properties = obs_get_encoder_properties("obs_x264");
+	for (obs_property_t *p = obs_properties_first(properties); p; obs_property_next(&p)) {
+		if (strcmp(obs_property_name(p), "bitrate") != 0) {
+			published.append(obs_property_name(p));
+		}
+	}
+	obs_properties_destroy(properties);
+	QList<QByteArray> shown;
+	for (const PropertyRow &row : named<EncoderForm>(&dialog, "encoderForm")->propertyRows()) {
+		shown.append(row.name);
+	}
+	EXPECT_EQ(shown, published);
+
+	// A stored number beyond the published maximum is shown, not clamped; an unknown list value is kept.
+	auto *keyint = static_cast<QSpinBox *>(propertyRow(dialog, "keyint_sec")->editor);
+	EXPECT_EQ(keyint->value(), 100);
+	auto *preset = static_cast<QComboBox *>(propertyRow(dialog, "preset")->editor);
+	EXPECT_EQ(preset->currentText(), QStringLiteral("ultraslow"));
+	EXPECT_EQ(preset->findText(QStringLiteral("ultraslow")), preset->count() - 1);
+
+	// x264 hides the buffer settings and shows CRF once that rate control is chosen.
+	const PropertyRow *bufsize = propertyRow(dialog, "use_bufsize");
+	const PropertyRow *crf = propertyRow(dialog, "crf");
+	EXPECT_TRUE(bufsize->editor->isVisible());
+	EXPECT_FALSE(crf->label->isVisible());
+	chooseItem(static_cast<QComboBox *>(propertyRow(dialog, "rate_control")->editor), QStringLiteral("CRF"));
+	EXPECT_FALSE(bufsize->label->isVisible());
+	EXPECT_FALSE(bufsize->editor->isVisible());
+	EXPECT_TRUE(crf->editor->isVisible());
+	typeInto(propertyRow(dialog, "x264opts")->editor, QStringLiteral("ref=3"));
+
+	ASSERT_EQ(confirmDialog(dialog), QString());
+	const QJsonObject stored = json(dialog.resultConfig().ajustesCodificador);
+	EXPECT_EQ(stored.value(QStringLiteral("rate_control")).toString(), QStringLiteral("CRF"));
+	EXPECT_EQ(stored.value(QStringLiteral("keyint_sec")).toInt(), 100);
+	EXPECT_EQ(stored.value(QStringLiteral("preset")).toString(), QStringLiteral("ultraslow"));
+	EXPECT_EQ(stored.value(QStringLiteral("x264opts")).toString(), QStringLiteral("ref=3"));
+	EXPECT_EQ(stored.value(QStringLiteral("bitrate")).toInt(), 3000);
+}
+
+TEST(EntryDialog, WheelScrollsTheFormUntilABoxIsClicked)
+{
+	EntryDialog dialog(nullptr, EntryConfig(), false, false, {});
+	dialog.resize(540, 360);
+	showDialog(dialog);
+	auto *bar = dialog.findChild<QScrollArea *>()->verticalScrollBar();
+	ASSERT_GT(bar->maximum(), 0);
+	auto *size = named<QComboBox>(&dialog, "sizeCombo");
+	auto wheel = [](QWidget *target) {
+		QWheelEvent event(QPointF(5, 5), QPointF(target->mapToGlobal(QPoint(5, 5))), QPoint(), QPoint(0, -120),
+				  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+		QSpontaneKeyEvent::setSpontaneous(&event);
+		QApplication::instance()->notify(target, &event);
+	};
+	wheel(size);
+	EXPECT_EQ(size->currentIndex(), 0);
+	EXPECT_GT(bar->value(), 0);
+	const int scrolled = bar->value();
+	click(size);
+	QTest::keyClick(size->view(), Qt::Key_Escape);
+	ASSERT_TRUE(size->hasFocus());
+	wheel(size);
+	EXPECT_EQ(size->currentIndex(), 1);
+	EXPECT_EQ(bar->value(), scrolled);
+}
+
+TEST(EntryDialog, StoredFieldsAndWhatIsSaved)
+{
+	struct Case {
+		int audioKbps;
+		const char *codec;
+		int width, height;
+		QString audioShown, codecShown, sizeShown;
+		bool framing;
+		int savedAudio;
+	};
+	const Case cases[] = {
+		{320, "", 1920, 1080, "128 kbps", "aac", tr("1920×1080 (horizontal)"), true, 128},
+		{192, " OPUS ", 1000, 500, "192 kbps", "opus", tr("%1×%2 (personalizado)").arg(1000).arg(500), true,
+		 192},
+		{96, "mp3", 0, 0, "96 kbps", "mp3", tr("Igual que el lienzo de OBS"), false, 96},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.codec);
+		EntryConfig entry;
+		entry.fuente = QStringLiteral("Somewhere");
+		entry.audioKbps = c.audioKbps;
+		entry.codificadorAudio = QString::fromUtf8(c.codec);
+		entry.ancho = c.width;
+		entry.alto = c.height;
+		entry.llenar = true;
+		EntryDialog dialog(nullptr, entry, true, false, {});
+		showDialog(dialog);
+		EXPECT_EQ(named<QComboBox>(&dialog, "audioKbpsCombo")->currentText(), c.audioShown);
+		EXPECT_EQ(named<QComboBox>(&dialog, "audioCodecCombo")->currentText(), c.codecShown);
+		EXPECT_EQ(named<QComboBox>(&dialog, "sizeCombo")->currentText(), c.sizeShown);
+		auto *framing = named<QComboBox>(&dialog, "framingCombo");
+		EXPECT_EQ(framing->isEnabled(), c.framing);
+		if (c.framing) {
+			chooseItem(framing, tr("Ajustar, con bandas si no coincide"));
+		}
+		EXPECT_EQ(confirmDialog(dialog), QString());
+		const EntryConfig saved = dialog.resultConfig();
+		EXPECT_EQ(saved.audioKbps, c.savedAudio);
+		EXPECT_EQ(saved.codificadorAudio, c.codecShown);
+		EXPECT_EQ(QSize(saved.ancho, saved.alto), QSize(c.width, c.height));
+		EXPECT_EQ(saved.llenar, !c.framing);
+		EXPECT_TRUE(saved.destinos.isEmpty()) << "the empty row is not stored";
+		EXPECT_EQ(saved.id.size(), 36);
+	}
+
+	// Choosing the canvas size switches framing off.
+	EntryConfig entry;
+	entry.fuente = QStringLiteral("Somewhere");
+	entry.ancho = 1280;
+	entry.alto = 720;
+	EntryDialog dialog(nullptr, entry, true, false, {});
+	showDialog(dialog);
+	chooseItem(named<QComboBox>(&dialog, "sizeCombo"), tr("Igual que el lienzo de OBS"));
+	EXPECT_FALSE(named<QComboBox>(&dialog, "framingCombo")->isEnabled());
+}
+
+TEST(EntryDialog, DestinationRowsTemplatesKindsAndChecks)
+{
+	EntryConfig entry;
+	entry.fuente = QStringLiteral("Somewhere");
+	entry.destinos = {dest("   "), dest("rtmp://live.twitch.tv/app", "live_1"), dest("rtmp://")};
+	EntryDialog dialog(nullptr, entry, true, false, {});
+	showDialog(dialog);
+	QList<DestRowWidget *> rows = destRows(dialog);
+	ASSERT_EQ(rows.size(), 3);
+	EXPECT_EQ(named<QComboBox>(rows[1], "destTemplate")->currentText(), QStringLiteral("Twitch"));
+	EXPECT_EQ(named<QComboBox>(rows[2], "destTemplate")->currentIndex(), 0);
+
+	// A template fills the address and sends the user to the key; typing afterwards forgets the template.
+	click(named<QPushButton>(&dialog, "addDestButton"));
+	rows = destRows(dialog);
+	ASSERT_EQ(rows.size(), 4);
+	auto *templates = named<QComboBox>(rows[3], "destTemplate");
+	auto *address = named<QLineEdit>(rows[3], "destAddress");
+	chooseItem(templates, QStringLiteral("YouTube"));
+	EXPECT_EQ(address->text(), QStringLiteral("rtmp://a.rtmp.youtube.com/live2"));
+	EXPECT_EQ(templates->currentText(), QStringLiteral("YouTube"));
+	EXPECT_EQ(QApplication::focusWidget(), rows[3]->keyField());
+	QTest::keyClicks(address, QStringLiteral("x"));
+	EXPECT_EQ(templates->currentIndex(), 0);
+	chooseItem(templates, QStringLiteral("Facebook Live"));
+	EXPECT_EQ(address->text(), QStringLiteral("rtmps://live-api-s.facebook.com:443/rtmp/"));
+
+	typeInto(address, QStringLiteral("SRT://host:9000"));
+	EXPECT_EQ(named<QLabel>(rows[3], "destType")->text(), tr("Tipo detectado: SRT"));
+	EXPECT_EQ(rows[3]->keyField()->placeholderText(), tr("Stream ID (opcional)"));
+	EXPECT_TRUE(rows[3]->passphraseField()->isVisible());
+	QTest::keyClicks(rows[3]->passphraseField(), QStringLiteral("pass phrase"));
+	EXPECT_FALSE(rows[1]->passphraseField()->isVisible());
+	EXPECT_EQ(rows[1]->keyField()->placeholderText(), tr("Clave de emisión"));
+
+	// "Show keys" applies to the rows there are and to those added later.
+	EXPECT_EQ(rows[1]->keyField()->echoMode(), QLineEdit::Password);
+	clickCheck(named<QCheckBox>(&dialog, "showKeysCheck"));
+	EXPECT_EQ(rows[1]->keyField()->echoMode(), QLineEdit::Normal);
+	EXPECT_EQ(rows[3]->passphraseField()->echoMode(), QLineEdit::Normal);
+	click(named<QPushButton>(&dialog, "addDestButton"));
+	EXPECT_EQ(destRows(dialog).last()->keyField()->echoMode(), QLineEdit::Normal);
+	click(named<QToolButton>(destRows(dialog).last(), "destRemove"));
+	EXPECT_EQ(destRows(dialog).size(), 4);
+
+	// Row 3 on screen is destination 2: blank rows take no number. It is checked until it passes.
+	auto *checked = named<QLineEdit>(rows[2], "destAddress");
+	const QString prefix = tr("Destino %1: ").arg(2);
+	const struct {
+		const char *address;
+		const char *key;
+		QString notice;
+	} checks[] = {
+		{"rtmp://host", "",
+		 prefix + tr("a la dirección RTMP le falta la parte final, por ejemplo rtmp://servidor/live.")},
+		{"HTTPS://whip.example/x", "",
+		 prefix +
+			 tr("WebRTC llegará en una próxima versión. Por ahora se admiten RTMP (rtmp:// o rtmps://) y SRT "
+			    "(srt://).")},
+		{"ftp://host/x", "", prefix + tr("la dirección debe empezar por rtmp://, rtmps:// o srt://.")},
+		{"", "key", prefix + tr("la dirección debe empezar por rtmp://, rtmps:// o srt://.")},
+		{"?", "", prefix + tr("la dirección debe empezar por rtmp://, rtmps:// o srt://.")},
+		{" rtmp://host/ ", "", QString()},
+	};
+	for (const auto &check : checks) {
+		SCOPED_TRACE(check.address);
+		typeInto(checked, QString::fromUtf8(check.address));
+		typeInto(rows[2]->keyField(), QString::fromUtf8(check.key));
+		EXPECT_EQ(confirmDialog(dialog), check.notice);
+	}
+	const EntryConfig saved = dialog.resultConfig();
+	ASSERT_EQ(saved.destinos.size(), 3);
+	EXPECT_EQ(saved.destinos[0].id, entry.destinos[1].id);
+	EXPECT_EQ(saved.destinos[0].clave, QStringLiteral("live_1"));
+	EXPECT_EQ(saved.destinos[1].url, QStringLiteral("rtmp://host/"));
+	EXPECT_EQ(saved.destinos[1].id, entry.destinos[2].id);
+	EXPECT_EQ(saved.destinos[2].url, QStringLiteral("SRT://host:9000"));
+	EXPECT_EQ(saved.destinos[2].contrasena, QStringLiteral("pass phrase"));
+	EXPECT_EQ(saved.destinos[2].id.size(), 36);
+
+	// Every row removed: an entry without destinations is accepted.
+	EntryDialog emptied(nullptr, entry, true, false, {});
+	showDialog(emptied);
+	for (DestRowWidget *row : destRows(emptied)) {
+		click(named<QToolButton>(row, "destRemove"));
+	}
+	EXPECT_TRUE(destRows(emptied).isEmpty());
+	EXPECT_EQ(confirmDialog(emptied), QString());
+	EXPECT_TRUE(emptied.resultConfig().destinos.isEmpty());
+}
+
+TEST(EntryDialog, LiveLockKeepsWhatCannotChangeWhileStreaming)
+{
+	OBSSourceAutoRelease color = obstest::makeColor("lock-color", 0xFF0000FF, 320, 180);
+	OBSSceneAutoRelease scene = obstest::makeScene("Lock scene", {color});
+	frontend::setScenes({"Lock scene"});
+	EntryConfig entry =
+		obstest::makeEntry(QStringLiteral("Lock scene"), {{QStringLiteral("rtmp://h/live"), "k"}}, 1280, 720);
+	entry.id = newIdentifier();
+	entry.nombre = QStringLiteral("Before");
+	entry.equivalencias.insert(QStringLiteral("Lock scene"), QStringLiteral("lock-color"));
+	entry.codificadorAudio = QStringLiteral("opus");
+	entry.destinos.append(dest("?"));
+	EntryDialog dialog(nullptr, entry, true, true, {});
+	showDialog(dialog);
+	for (const char *locked : {"sourceCombo", "followCheck", "equivalencePanel", "encoderCombo", "audioKbpsCombo",
+				   "audioCodecCombo", "sizeCombo", "framingCombo", "addDestButton"}) {
+		EXPECT_FALSE(named<QWidget>(&dialog, locked)->isEnabled()) << locked;
+	}
+	for (DestRowWidget *row : destRows(dialog)) {
+		EXPECT_FALSE(row->isEnabled());
+	}
+	for (const char *open : {"nameField", "videoKbpsBox", "audioDelayBox", "advancedToggle", "encoderForm",
+				 "profileCombo", "saveProfileButton", "showKeysCheck"}) {
+		EXPECT_TRUE(named<QWidget>(&dialog, open)->isEnabled()) << open;
+	}
+	typeInto(named<QLineEdit>(&dialog, "nameField"), QStringLiteral("  After "));
+	typeNumber(named<QSpinBox>(&dialog, "videoKbpsBox"), 6000);
+	typeNumber(named<QSpinBox>(&dialog, "audioDelayBox"), 240);
+	click(named<QToolButton>(&dialog, "advancedToggle"));
+	chooseItem(static_cast<QComboBox *>(propertyRow(dialog, "preset")->editor), QStringLiteral("fast"));
+
+	// The locked address that could not be opened does not keep the live changes from being saved.
+	EXPECT_EQ(confirmDialog(dialog), QString());
+	EntryConfig saved = dialog.resultConfig();
+	EXPECT_EQ(saved.nombre, QStringLiteral("After"));
+	EXPECT_EQ(saved.videoKbps, 6000);
+	EXPECT_EQ(saved.retrasoAudioMs, 240);
+	EXPECT_EQ(json(saved.ajustesCodificador).value(QStringLiteral("preset")).toString(), QStringLiteral("fast"));
+	EXPECT_EQ(json(saved.ajustesCodificador).value(QStringLiteral("bitrate")).toInt(), 6000);
+	saved.nombre = entry.nombre;
+	saved.videoKbps = entry.videoKbps;
+	saved.retrasoAudioMs = entry.retrasoAudioMs;
+	saved.ajustesCodificador = entry.ajustesCodificador;
+	EXPECT_EQ(describe(saved), describe(entry));
+	frontend::setScenes({});
+}
+
+TEST(EntryDialog, ProfilesSavedReplacedDeletedAndKeptOnCancel)
+{
+	EntryConfig entry;
+	entry.fuente = QStringLiteral("Somewhere");
+	entry.videoKbps = 3000;
+	EntryDialog dialog(nullptr, entry, true, false, {});
+	showDialog(dialog);
+	auto *combo = named<QComboBox>(&dialog, "profileCombo");
+	auto *remove = named<QPushButton>(&dialog, "deleteProfileButton");
+	EXPECT_EQ(itemTexts(combo), QStringList{tr("(ninguno guardado todavía)")});
+	EXPECT_FALSE(remove->isEnabled());
+
+	auto save = [&](const QString &name) {
+		answering([&] { click(named<QPushButton>(&dialog, "saveProfileButton")); },
+			  [&](QWidget *modal) {
+				  if (auto *input = qobject_cast<QInputDialog *>(modal)) {
+					  QTest::keyClicks(input->findChild<QLineEdit *>(), name);
+					  QTest::keyClick(input->findChild<QLineEdit *>(), Qt::Key_Return);
+				  } else {
+					  click(findButton(modal, tr("Sí, sustituir")));
+				  }
+			  });
+	};
+	save(QStringLiteral("  Rapido  "));
+	EXPECT_EQ(itemTexts(combo), (QStringList{tr("Elige un perfil…"), QStringLiteral("Rapido · 3000 kbps")}));
+	EXPECT_EQ(combo->currentIndex(), 1);
+	EXPECT_TRUE(remove->isEnabled());
+	typeNumber(named<QSpinBox>(&dialog, "videoKbpsBox"), 4500);
+	save(QStringLiteral("RAPIDO"));
+	ASSERT_EQ(dialog.profiles.size(), 1);
+	EXPECT_EQ(dialog.profiles[0].nombre, QStringLiteral("RAPIDO"));
+	EXPECT_EQ(dialog.profiles[0].videoKbps, 4500);
+	EXPECT_EQ(json(dialog.profiles[0].ajustesCodificador).value(QStringLiteral("bitrate")).toInt(), 4500);
+
+	answering([&] { click(remove); }, [&](QWidget *modal) { click(findButton(modal, tr("Sí, borrar"))); });
+	EXPECT_TRUE(dialog.profiles.isEmpty());
+	EXPECT_EQ(itemTexts(combo), QStringList{tr("(ninguno guardado todavía)")});
+	EXPECT_FALSE(remove->isEnabled());
+
+	save(QStringLiteral("Kept"));
+	click(dialog.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Cancel));
+	EXPECT_EQ(dialog.result(), QDialog::Rejected);
+	EXPECT_TRUE(dialog.profilesChanged);
+	ASSERT_EQ(dialog.profiles.size(), 1);
+	EXPECT_EQ(dialog.profiles[0].nombre, QStringLiteral("Kept"));
+}
+
+TEST(EntryDialog, ProfilesAppliedWithAndWithoutTheirEncoder)
+{
+	registerHardwareEncoders();
+	ProfileConfig elsewhere;
+	elsewhere.nombre = QStringLiteral("Elsewhere");
+	elsewhere.codificador = QStringLiteral("gone_hw");
+	elsewhere.videoKbps = 7000;
+	elsewhere.audioKbps = 256;
+	elsewhere.codificadorAudio = QStringLiteral("opus");
+	ProfileConfig fast;
+	fast.nombre = QStringLiteral("Fast");
+	fast.videoKbps = 5000;
+	fast.audioKbps = 96;
+	fast.ajustesCodificador = QStringLiteral("{\"preset\":\"fast\"}");
+
+	for (const bool streaming : {false, true}) {
+		SCOPED_TRACE(streaming ? "streaming" : "stopped");
+		EntryConfig entry;
+		entry.fuente = QStringLiteral("Somewhere");
+		entry.codificador = streaming ? QStringLiteral("obs_x264") : QStringLiteral("card_b_h264");
+		entry.audioKbps = 160;
+		entry.codificadorAudio = QStringLiteral("aac");
+		EntryDialog dialog(nullptr, entry, true, streaming, {elsewhere, fast});
+		showDialog(dialog);
+		click(named<QToolButton>(&dialog, "advancedToggle"));
+		auto *combo = named<QComboBox>(&dialog, "profileCombo");
+		auto *audio = named<QComboBox>(&dialog, "audioKbpsCombo");
+		auto *codec = named<QComboBox>(&dialog, "audioCodecCombo");
+		auto *encoder = named<QComboBox>(&dialog, "encoderCombo");
+		QString notice;
+		auto noted = [&](QWidget *modal) {
+			notice = static_cast<QMessageBox *>(modal)->text();
+			click(findButton(modal, tr("Entendido")));
+		};
+		if (!streaming) {
+			answering([&] { click(named<QPushButton>(&dialog, "deleteProfileButton")); }, noted);
+			EXPECT_EQ(notice, tr("Primero elige en la lista el perfil que quieres borrar."));
+		}
+
+		answering([&] { chooseItem(combo, QStringLiteral("Elsewhere · 7000 kbps")); }, noted);
+		EXPECT_EQ(notice,
+			  tr("El perfil «%1» usa otro codificador que no se puede aplicar aquí. Se ha aplicado solo "
+			     "la calidad de vídeo.")
+				  .arg("Elsewhere"));
+		EXPECT_EQ(named<QSpinBox>(&dialog, "videoKbpsBox")->value(), 7000);
+		EXPECT_EQ(audio->currentText(), streaming ? QStringLiteral("160 kbps") : QStringLiteral("256 kbps"));
+		EXPECT_EQ(codec->currentText(), streaming ? QStringLiteral("aac") : QStringLiteral("opus"));
+		EXPECT_EQ(encoder->currentData().toString(), entry.codificador);
+		EXPECT_EQ(combo->currentIndex(), 1);
+
+		notice.clear();
+		answering([&] { chooseItem(combo, QStringLiteral("Fast · 5000 kbps")); }, noted);
+		EXPECT_EQ(notice, QString());
+		EXPECT_EQ(named<QSpinBox>(&dialog, "videoKbpsBox")->value(), 5000);
+		EXPECT_EQ(encoder->currentData().toString(), QStringLiteral("obs_x264"));
+		EXPECT_EQ(static_cast<QComboBox *>(propertyRow(dialog, "preset")->editor)->currentText(),
+			  QStringLiteral("fast"));
+		EXPECT_EQ(audio->currentText(), streaming ? QStringLiteral("160 kbps") : QStringLiteral("96 kbps"));
+		EXPECT_EQ(codec->currentText(), QStringLiteral("aac"));
+		EXPECT_FALSE(dialog.profilesChanged) << "applying changes only the dialog";
+	}
+}
+
+TEST(EntryDialog, SourcesFollowingAndEquivalences)
+{
+	frontend::setScenes({});
+	{
+		EntryDialog empty(nullptr, EntryConfig(), false, false, {});
+		showDialog(empty);
+		EXPECT_EQ(named<QComboBox>(&empty, "sourceCombo")->count(), 0) << "no scene and no source in OBS";
+		EXPECT_EQ(confirmDialog(empty),
+			  tr("No hay ninguna fuente o escena para elegir. Crea alguna en OBS primero."));
+		clickCheck(named<QCheckBox>(&empty, "followCheck"));
+		EXPECT_EQ(confirmDialog(empty), QString());
+		EXPECT_TRUE(empty.resultConfig().seguirObs);
+		EXPECT_TRUE(empty.resultConfig().fuente.isEmpty());
+	}
+
+	OBSSourceAutoRelease cam = obstest::makeColor("Cam", 0xFF0000FF, 320, 180);
+	OBSSceneAutoRelease sceneA = obstest::makeScene("Scene A", {cam});
+	OBSSceneAutoRelease sceneB = obstest::makeScene("Scene B", {cam});
+	frontend::setScenes({"Scene A", "Scene B"});
+	EntryConfig entry;
+	entry.fuente = QStringLiteral("Deleted scene");
+	entry.equivalencias.insert(QStringLiteral("Scene B"), QStringLiteral("Scene A"));
+	EntryDialog dialog(nullptr, entry, true, false, {});
+	showDialog(dialog);
+	auto *source = named<QComboBox>(&dialog, "sourceCombo");
+	EXPECT_EQ(itemTexts(source),
+		  (QStringList{tr("🎬 Escena: ") + "Scene A", tr("🎬 Escena: ") + "Scene B", tr("🎥 Fuente: ") + "Cam",
+			       "⚠ Deleted scene" + tr(" (ya no existe)")}));
+	EXPECT_EQ(source->currentIndex(), 3);
+	auto *panel = named<QWidget>(&dialog, "equivalencePanel");
+	EXPECT_FALSE(panel->isVisible());
+
+	auto *follow = named<QCheckBox>(&dialog, "followCheck");
+	clickCheck(follow);
+	EXPECT_TRUE(panel->isVisible());
+	EXPECT_FALSE(source->isEnabled());
+	auto *add = named<QPushButton>(&dialog, "addEquivalenceButton");
+	for (int i = 0; i < 3; ++i) {
+		click(add);
+	}
+	const QList<QComboBox *> sides = panel->findChildren<QComboBox *>();
+	ASSERT_EQ(sides.size(), 8);
+	EXPECT_EQ(sides[0]->currentText(), QStringLiteral("Scene B"));
+	EXPECT_EQ(itemTexts(sides[3]),
+		  (QStringList{QStringLiteral("🎬 Scene A"), QStringLiteral("🎬 Scene B"), QStringLiteral("🎥 Cam")}));
+	// Row 2 is left untouched (Scene A to Scene A); rows 3 and 4 map the same scene, and the lower one wins.
+	chooseItem(sides[5], QStringLiteral("🎬 Scene B"));
+	chooseItem(sides[7], QStringLiteral("🎥 Cam"));
+	clickCheck(follow);
+	EXPECT_TRUE(source->isEnabled());
+	EXPECT_FALSE(panel->isVisible());
+
+	EXPECT_EQ(confirmDialog(dialog), QString());
+	const EntryConfig saved = dialog.resultConfig();
+	EXPECT_EQ(saved.fuente, QStringLiteral("Deleted scene"));
+	EXPECT_FALSE(saved.seguirObs);
+	EXPECT_EQ(saved.equivalencias,
+		  (QMap<QString, QString>{{QStringLiteral("Scene A"), QStringLiteral("Cam")},
+					  {QStringLiteral("Scene B"), QStringLiteral("Scene A")}}));
+	frontend::setScenes({});
+}

@@ -1,0 +1,74 @@
+#include "editor/editor-rules.hpp"
+
+#include "common/qt-print.hpp"
+
+#include <gtest/gtest.h>
+
+TEST(EditorRules, BlankRowsNumberingAndResult)
+{
+	// Blank rows take no number; the first problem found wins.
+	const QList<DestTexts> rows = {
+		{QStringLiteral("   "), QString(), QString()},
+		{QStringLiteral("rtmp://ok/live"), QStringLiteral("k"), QString()},
+		{QString(), QString(), QString()},
+		{QStringLiteral("rtmp://host"), QString(), QString()},
+		{QStringLiteral("nonsense"), QString(), QString()},
+	};
+	EXPECT_EQ(firstDestinationProblem(rows),
+		  QStringLiteral(
+			  "Destino 2: a la dirección RTMP le falta la parte final, por ejemplo rtmp://servidor/live."));
+	EXPECT_TRUE(firstDestinationProblem(rows.mid(0, 3)).isEmpty());
+	// A key of spaces makes the row count; an address that could not be opened fails until replaced.
+	EXPECT_EQ(firstDestinationProblem({{QString(), QStringLiteral("  "), QString()}}),
+		  QStringLiteral("Destino 1: la dirección debe empezar por rtmp://, rtmps:// o srt://."));
+	EXPECT_FALSE(firstDestinationProblem({{QStringLiteral("?"), QString(), QString()}}).isEmpty());
+
+	DestConfig stored;
+	stored.id = QStringLiteral("d1");
+	stored.url = QStringLiteral("srt://h:1");
+	stored.sinAbrir.clave = QStringLiteral("dpapi:AAAA");
+	const DestConfig srt =
+		destinationFromRow(stored, {QStringLiteral(" srt://h:2 "), QString(), QStringLiteral(" p ")});
+	EXPECT_EQ(srt.id, QStringLiteral("d1"));
+	EXPECT_EQ(srt.url, QStringLiteral("srt://h:2"));
+	EXPECT_EQ(srt.contrasena, QStringLiteral(" p "));
+	EXPECT_EQ(srt.sinAbrir.clave, QStringLiteral("dpapi:AAAA"));
+	const DestConfig rtmp = destinationFromRow(DestConfig(), {QStringLiteral("rtmp://h/a"), QStringLiteral(" k "),
+								  QStringLiteral("hidden")});
+	EXPECT_EQ(rtmp.id.size(), 36);
+	EXPECT_EQ(rtmp.clave, QStringLiteral(" k "));
+	EXPECT_TRUE(rtmp.contrasena.isEmpty());
+}
+
+TEST(EditorRules, EncoderChoiceOrder)
+{
+	auto h264 = [](const char *id, const char *name) {
+		EncoderCandidate candidate;
+		candidate.id = QString::fromUtf8(id);
+		candidate.displayName = name ? QString::fromUtf8(name) : QString();
+		candidate.video = true;
+		candidate.codec = QStringLiteral("h264");
+		return candidate;
+	};
+	EncoderCandidate deprecated = h264("old", "Old");
+	deprecated.deprecated = true;
+	EncoderCandidate internal = h264("inner", "Inner");
+	internal.internal = true;
+	EncoderCandidate hevc = h264("hevc_hw", "HEVC");
+	hevc.codec = QStringLiteral("hevc");
+	EncoderCandidate audio = h264("aac_hw", "AAC");
+	audio.video = false;
+
+	const QList<EncoderChoice> none =
+		orderEncoderChoices({h264("obs_x264", "x264"), deprecated, internal, hevc, audio});
+	ASSERT_EQ(none.size(), 1);
+	EXPECT_EQ(none[0].id, QStringLiteral("obs_x264"));
+	EXPECT_EQ(none[0].label, QStringLiteral("CPU (x264) · recomendado"));
+
+	const QList<EncoderChoice> two = orderEncoderChoices(
+		{h264("obs_x264", "x264"), h264("hw_a", "Card A"), deprecated, h264("hw_b", nullptr)});
+	ASSERT_EQ(two.size(), 3);
+	EXPECT_EQ(two[0].label, QStringLiteral("Card A · tarjeta gráfica · recomendado"));
+	EXPECT_EQ(two[1].label, QStringLiteral("hw_b · tarjeta gráfica"));
+	EXPECT_EQ(two[2].label, QStringLiteral("CPU (x264)"));
+}
