@@ -5,6 +5,13 @@
 //   click <n> <text>       a real mouse click on the n-th visible button of the dock with that text
 //   dock                   "visible", "hidden" or "missing"
 //   shot <path>            a picture of OBS's main window, saved as PNG
+//   modal                  the window title of the modal dialog or box on screen, or "none"
+//   mtexts                 like texts, for that dialog
+//   mclick <n> <text>      like click, in that dialog
+//   type <name> <text>     clicks into that dialog's field with this object name and types the text
+//   mshot <path>           a picture of that dialog
+// Clicks run from the event loop just after the answer, since a click may open a modal dialog whose own loop
+// serves the next commands.
 // Fields are separated by the unit separator (0x1f); line breaks inside texts are sent as "\n".
 #include <obs-frontend-api.h>
 #include <obs-module.h>
@@ -13,11 +20,14 @@
 #include <QApplication>
 #include <QDockWidget>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMainWindow>
 #include <QPixmap>
+#include <QPointer>
 #include <QTest>
+#include <QTimer>
 
 OBS_DECLARE_MODULE()
 
@@ -40,9 +50,71 @@ QString escaped(QString text)
 	return text.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
 }
 
+QString visibleTexts(QWidget *root)
+{
+	QStringList fields;
+	for (QWidget *widget : root->findChildren<QWidget *>()) {
+		if (!widget->isVisible()) {
+			continue;
+		}
+		if (auto *label = qobject_cast<QLabel *>(widget)) {
+			fields.append(QStringLiteral("L ") + escaped(label->text()));
+		} else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+			fields.append(QStringLiteral("B ") + escaped(button->text()));
+		}
+	}
+	return fields.join(QChar(0x1f));
+}
+
+QString clickLater(QWidget *root, const QString &line)
+{
+	const int wanted = line.section(QLatin1Char(' '), 1, 1).toInt();
+	const QString text = line.section(QLatin1Char(' '), 2);
+	int seen = 0;
+	for (QAbstractButton *button : root->findChildren<QAbstractButton *>()) {
+		if (button->isVisible() && button->text() == text && seen++ == wanted) {
+			QPointer<QAbstractButton> target = button;
+			QTimer::singleShot(0, button, [target] {
+				if (target) {
+					QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier,
+							  target->rect().center());
+				}
+			});
+			return QStringLiteral("ok");
+		}
+	}
+	return QStringLiteral("error no button");
+}
+
 QString run(const QString &line)
 {
 	const QString command = line.section(QLatin1Char(' '), 0, 0);
+	QWidget *modal = QApplication::activeModalWidget();
+	if (command == QStringLiteral("modal")) {
+		return modal ? modal->windowTitle() : QStringLiteral("none");
+	}
+	if (command.startsWith(QLatin1Char('m')) || command == QStringLiteral("type")) {
+		if (!modal) {
+			return QStringLiteral("error no dialog");
+		}
+		if (command == QStringLiteral("mtexts")) {
+			return visibleTexts(modal);
+		}
+		if (command == QStringLiteral("mclick")) {
+			return clickLater(modal, line);
+		}
+		if (command == QStringLiteral("mshot")) {
+			return modal->grab().save(line.section(QLatin1Char(' '), 1)) ? QStringLiteral("ok")
+										     : QStringLiteral("error");
+		}
+		auto *field = modal->findChild<QLineEdit *>(line.section(QLatin1Char(' '), 1, 1));
+		if (!field) {
+			return QStringLiteral("error no field");
+		}
+		QTest::mouseClick(field, Qt::LeftButton, Qt::NoModifier, field->rect().center());
+		QTest::keyClicks(field, line.section(QLatin1Char(' '), 2));
+		return QStringLiteral("ok");
+	}
 	QWidget *dock = findDock();
 	if (command == QStringLiteral("dock")) {
 		return !dock               ? QStringLiteral("missing")
@@ -58,30 +130,10 @@ QString run(const QString &line)
 		return QStringLiteral("error no dock");
 	}
 	if (command == QStringLiteral("texts")) {
-		QStringList fields;
-		for (QWidget *widget : dock->findChildren<QWidget *>()) {
-			if (!widget->isVisible()) {
-				continue;
-			}
-			if (auto *label = qobject_cast<QLabel *>(widget)) {
-				fields.append(QStringLiteral("L ") + escaped(label->text()));
-			} else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
-				fields.append(QStringLiteral("B ") + escaped(button->text()));
-			}
-		}
-		return fields.join(QChar(0x1f));
+		return visibleTexts(dock);
 	}
 	if (command == QStringLiteral("click")) {
-		const int wanted = line.section(QLatin1Char(' '), 1, 1).toInt();
-		const QString text = line.section(QLatin1Char(' '), 2);
-		int seen = 0;
-		for (QAbstractButton *button : dock->findChildren<QAbstractButton *>()) {
-			if (button->isVisible() && button->text() == text && seen++ == wanted) {
-				QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
-				return QStringLiteral("ok");
-			}
-		}
-		return QStringLiteral("error no button");
+		return clickLater(dock, line);
 	}
 	return QStringLiteral("error unknown command");
 }
