@@ -1,6 +1,7 @@
 #include "module/lifecycle.hpp"
 #include "module/log.hpp"
 #include "module/srt-library.hpp"
+#include "engine/srt-start.hpp"
 #include "common/log-capture.hpp"
 
 #include "common/qt-print.hpp"
@@ -124,6 +125,21 @@ TEST(SrtHold, FindsTheCopyTheProcessUses)
 	ASSERT_TRUE(found.libraryFound);
 	EXPECT_EQ(reinterpret_cast<void *>(found.startup), dlsym(RTLD_DEFAULT, "srt_startup"));
 	EXPECT_EQ(reinterpret_cast<void *>(found.cleanup), dlsym(RTLD_DEFAULT, "srt_cleanup"));
+}
+
+TEST(SrtHold, OnLinuxTakenAtTheFirstSrtStreamOnly)
+{
+	// Held from load, Debian's two libsrt copies crash OBS at every exit: only a stream that uses SRT takes it.
+	LogCapture log;
+	ASSERT_TRUE(moduleLoad(nullptr));
+	EXPECT_FALSE(log.contains("SRT protection active"));
+	notifySrtStart();
+	notifySrtStart();
+	EXPECT_EQ(log.count("300 [tallowmere] SRT protection active (1000 references)"), 1);
+	moduleUnload();
+	EXPECT_TRUE(log.contains("300 [tallowmere] Quorvex Source unloaded"));
+	notifySrtStart();
+	EXPECT_EQ(log.count("SRT protection active"), 1) << "nothing after unload";
 }
 
 TEST(SettingsLocation, LegacyMigration)
