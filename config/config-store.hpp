@@ -38,6 +38,11 @@ struct EntryConfig {
 	bool seguirObs = false;
 	QMap<QString, QString> equivalencias;
 	QList<DestConfig> destinos;
+	// Starts and stops with OBS's own stream.
+	bool emitirConObs = false;
+	// OBS hotkey bindings of the entry's hotkeys: "emitir" and "parar", each the compact JSON text of the array of
+	// bindings as OBS saves it. Only non-empty arrays are kept.
+	QMap<QString, QString> atajos;
 };
 
 struct ProfileConfig {
@@ -70,6 +75,8 @@ public:
 	bool readFailed = false;
 	QMap<QString, QList<EntryConfig>> collections;
 	QList<ProfileConfig> profiles;
+	// OBS hotkey bindings that belong to no entry: "pararTodo", as for an entry.
+	QMap<QString, QString> atajos;
 
 	// Replaces the configuration with the file's; false when the file was unusable. message: optional notice.
 	bool load(QString *message);

@@ -13,6 +13,7 @@
 #include <QSaveFile>
 
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 
 namespace {
@@ -52,6 +53,39 @@ QJsonObject objectAt(const QJsonArray &array, int index)
 {
 	const QJsonValue value = array.at(index);
 	return value.isObject() ? value.toObject() : QJsonObject();
+}
+
+// Hotkey bindings under the given names: arrays of binding objects, kept as JSON text. Anything else is dropped,
+// and so are empty arrays, so that a file without bindings is written as before.
+QMap<QString, QString> readBindings(const QJsonObject &object, std::initializer_list<const char *> names)
+{
+	const QJsonObject stored = object.value(QLatin1String("atajos")).toObject();
+	QMap<QString, QString> bindings;
+	for (const char *name : names) {
+		QJsonArray kept;
+		for (const QJsonValue binding : stored.value(QLatin1String(name)).toArray()) {
+			if (binding.isObject()) {
+				kept.append(binding);
+			}
+		}
+		if (!kept.isEmpty()) {
+			bindings.insert(QLatin1String(name),
+					QString::fromUtf8(QJsonDocument(kept).toJson(QJsonDocument::Compact)));
+		}
+	}
+	return bindings;
+}
+
+QJsonObject writeBindings(const QMap<QString, QString> &bindings)
+{
+	QJsonObject object;
+	for (auto it = bindings.constBegin(); it != bindings.constEnd(); ++it) {
+		const QJsonArray array = QJsonDocument::fromJson(it.value().toUtf8()).array();
+		if (!array.isEmpty()) {
+			object.insert(it.key(), array);
+		}
+	}
+	return object;
 }
 
 struct LoadFlags {
@@ -145,6 +179,8 @@ bool readEntry(const QJsonObject &object, EntryConfig &entry, LoadFlags &flags)
 		}
 	}
 	entry.destinos = readDestinations(object.value(QLatin1String("destinos")).toArray(), flags);
+	entry.emitirConObs = readBool(object, "emitirConObs");
+	entry.atajos = readBindings(object, {"emitir", "parar"});
 	return true;
 }
 
@@ -224,6 +260,14 @@ QJsonObject writeEntry(const EntryConfig &entry)
 		destinations.append(writeDestination(dest));
 	}
 	object.insert(QStringLiteral("destinos"), destinations);
+	// Written only when used, so that files of entries that never used them stay as they were.
+	if (entry.emitirConObs) {
+		object.insert(QStringLiteral("emitirConObs"), true);
+	}
+	const QJsonObject bindings = writeBindings(entry.atajos);
+	if (!bindings.isEmpty()) {
+		object.insert(QStringLiteral("atajos"), bindings);
+	}
 	return object;
 }
 
@@ -254,6 +298,7 @@ bool ConfigStore::load(QString *message)
 {
 	collections.clear();
 	profiles.clear();
+	atajos.clear();
 	readFailed = false;
 
 	if (!QFile::exists(path)) {
@@ -294,6 +339,7 @@ bool ConfigStore::load(QString *message)
 
 	const QJsonObject root = document.object();
 	profiles = readProfiles(root.value(QLatin1String("perfiles")).toArray());
+	atajos = readBindings(root, {"pararTodo"});
 
 	LoadFlags flags;
 	const QJsonObject stored = root.value(QLatin1String("colecciones")).toObject();
@@ -347,6 +393,10 @@ bool ConfigStore::save(QString *message)
 	root.insert(QStringLiteral("colecciones"), storedCollections);
 	root.insert(QStringLiteral("perfiles"), storedProfiles);
 	root.insert(QStringLiteral("version"), 1);
+	const QJsonObject bindings = writeBindings(atajos);
+	if (!bindings.isEmpty()) {
+		root.insert(QStringLiteral("atajos"), bindings);
+	}
 
 	const QString folder = QFileInfo(path).absolutePath();
 	if (!QDir().mkpath(folder)) {

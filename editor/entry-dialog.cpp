@@ -133,6 +133,15 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 	framingCombo->setCurrentIndex(entry.llenar ? 1 : 0);
 	form->addRow(translate("Encuadre:"), framingCombo);
 
+	// Not under the live lock: it only says when the entry starts and stops.
+	withObsCheck = new QCheckBox(translate("Emitir y parar junto con la emisión de OBS"), this);
+	withObsCheck->setObjectName(QStringLiteral("withObsCheck"));
+	withObsCheck->setChecked(entry.emitirConObs);
+	withObsCheck->setToolTip(
+		translate("Cuando OBS empieza a emitir, empiezan todos los destinos de esta entrada, y paran cuando OBS "
+			  "deja de emitir. Se puede cambiar con la emisión en marcha."));
+	form->addRow(QString(), withObsCheck);
+
 	form->addRow(translate("Perfil:"), buildProfileRow());
 
 	contentLayout->addWidget(hintLabel(
@@ -371,6 +380,7 @@ EntryConfig EntryDialog::resultConfig() const
 	}
 	result.videoKbps = videoKbpsBox->value();
 	result.retrasoAudioMs = audioDelayBox->value();
+	result.emitirConObs = withObsCheck->isChecked();
 	if (encoderForm->settingsObject()) {
 		result.ajustesCodificador = currentEncoderSettingsJson();
 	}

@@ -91,6 +91,7 @@ private:
 	NoWheelSpinBox *audioDelayBox = nullptr;
 	NoWheelComboBox *sizeCombo = nullptr;
 	NoWheelComboBox *framingCombo = nullptr;
+	QCheckBox *withObsCheck = nullptr;
 	QToolButton *advancedToggle = nullptr;
 	QWidget *advancedPanel = nullptr;
 	EncoderForm *encoderForm = nullptr;

@@ -3,6 +3,7 @@
 #include "module/panel-host.hpp"
 #include "module/srt-library.hpp"
 #include "module/version.hpp"
+#include "module/websocket-vendor.hpp"
 #include "engine/srt-start.hpp"
 
 #include <QDir>
@@ -49,11 +50,17 @@ void modulePostLoad()
 	} catch (...) {
 		logMessage(LOG_ERROR, "unexpected error while creating the panel");
 	}
+	try {
+		openRemoteControl();
+	} catch (...) {
+		logMessage(LOG_ERROR, "unexpected error while registering with obs-websocket");
+	}
 }
 
 void moduleUnload()
 {
 	unregisterFrontendEvents();
+	closeRemoteControl(false);
 	shutdownPanel();
 	setSrtStartHook(nullptr);
 	srtHold.release();

@@ -2,6 +2,7 @@
 #include "module/dock-state.hpp"
 #include "module/lifecycle.hpp"
 #include "module/log.hpp"
+#include "module/websocket-vendor.hpp"
 #include "config/config-store.hpp"
 #include "panel/salidas-panel.hpp"
 
@@ -108,6 +109,7 @@ void createPanel()
 		return;
 	}
 	panel = created;
+	created->setStateListener(&emitStateChange);
 }
 
 void shutdownPanel()
@@ -142,7 +144,15 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 				panel->reloadCollection();
 			}
 			break;
+		case OBS_FRONTEND_EVENT_STREAMING_STARTED:
+		case OBS_FRONTEND_EVENT_STREAMING_STOPPED:
+			if (panel) {
+				panel->followObsStream(event == OBS_FRONTEND_EVENT_STREAMING_STARTED);
+			}
+			break;
 		case OBS_FRONTEND_EVENT_EXIT:
+			// First, while obs-websocket still runs: no request may start anything from now on.
+			closeRemoteControl(true);
 			if (panel) {
 				panel->shutdown();
 			}

@@ -40,16 +40,50 @@ QString SalidasPanel::resolveSourceName(const EntryConfig &entry) const
 void SalidasPanel::toggleDestination(const QString &entryId, const QString &destId)
 {
 	try {
-		const EntryConfig *entry = findEntry(entryId);
-		if (!entry) {
+		if (!findEntry(entryId)) {
 			return;
 		}
+		if (liveEntryFor(entryId).runningDestination(destId)) {
+			stopDestination(entryId, destId);
+		} else {
+			startDestination(entryId, destId);
+		}
+	} catch (const std::exception &e) {
+		showMessage(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())), true);
+	} catch (...) {
+		showMessage(translate("Error inesperado al cambiar la emisión."), true);
+	}
+}
+
+bool SalidasPanel::startDestination(const QString &entryId, const QString &destId, QString *error)
+{
+	const auto refuse = [&](const QString &text) {
+		showMessage(text, true);
+		if (error) {
+			*error = text;
+		}
+		return false;
+	};
+	try {
+		// Nothing may start once the streams are being stopped for good: no card would be left to stop it.
+		if (shuttingDown) {
+			return refuse(translate("OBS se está cerrando."));
+		}
+		const EntryConfig *entry = findEntry(entryId);
+		if (!entry) {
+			if (error) {
+				*error = translate("No hay ninguna entrada «%1» en esta colección.").arg(entryId);
+			}
+			return false;
+		}
+		if (isBeingEdited(entryId)) {
+			return refuse(translate("«%1» se está editando. Cierra su ventana de edición y vuelve a "
+						"intentarlo.")
+					      .arg(entryTitle(*entry)));
+		}
 		LiveEntry &live = liveEntryFor(entryId);
-		if (DestOutput *running = live.runningDestination(destId)) {
-			running->stop();
-			showMessage(QString(), false);
-			refreshStatus();
-			return;
+		if (live.runningDestination(destId)) {
+			return true;
 		}
 		const DestConfig *dest = nullptr;
 		for (const DestConfig &candidate : entry->destinos) {
@@ -59,53 +93,141 @@ void SalidasPanel::toggleDestination(const QString &entryId, const QString &dest
 			}
 		}
 		if (!dest) {
-			return;
+			if (error) {
+				*error = translate("La entrada no tiene ningún destino «%1».").arg(destId);
+			}
+			return false;
 		}
 		const QString name = resolveSourceName(*entry);
 		const bool exists = !name.isEmpty() &&
 				    OBSSourceAutoRelease(obs_get_source_by_name(name.toUtf8().constData()));
 		if (!exists) {
-			showMessage(translate("«%1» ya no existe en OBS. Cámbiala con «✎ Editar» o bórrala.").arg(name),
-				    true);
-			return;
+			return refuse(
+				translate("«%1» ya no existe en OBS. Cámbiala con «✎ Editar» o bórrala.").arg(name));
 		}
 		// Copies: starting may show a message, which never changes the list, but the engine keeps no pointer.
 		EntryConfig started = *entry;
 		started.fuente = name;
 		const DestConfig destination = *dest;
-		QString error;
-		if (live.startDestination(started, destination, &error)) {
+		QString failure;
+		const bool ok = live.startDestination(started, destination, &failure);
+		if (ok) {
 			showMessage(QString(), false);
 		} else {
-			showMessage(translate("No se pudo emitir: %1").arg(error), true);
+			refuse(translate("No se pudo emitir: %1").arg(failure));
 		}
 		refreshStatus();
+		reportStateChanges();
+		return ok;
 	} catch (const std::exception &e) {
-		showMessage(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())), true);
+		return refuse(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())));
 	} catch (...) {
-		showMessage(translate("Error inesperado al cambiar la emisión."), true);
+		return refuse(translate("Error inesperado al cambiar la emisión."));
 	}
 }
 
-void SalidasPanel::switchEntrySource(const QString &entryId, const QString &name)
+void SalidasPanel::stopDestination(const QString &entryId, const QString &destId)
 {
+	LiveEntry *live = liveEntry(entryId);
+	DestOutput *running = live ? live->runningDestination(destId) : nullptr;
+	if (!running) {
+		return;
+	}
+	running->stop();
+	showMessage(QString(), false);
+	refreshStatus();
+	reportStateChanges();
+}
+
+bool SalidasPanel::startEntry(const QString &entryId, QString *error)
+{
+	const EntryConfig *entry = findEntry(entryId);
+	if (!entry) {
+		if (error) {
+			*error = translate("No hay ninguna entrada «%1» en esta colección.").arg(entryId);
+		}
+		return false;
+	}
+	if (entry->destinos.isEmpty()) {
+		const QString text = translate("Sin destinos. Pulsa «✎ Editar» para añadir uno.");
+		showMessage(text, true);
+		if (error) {
+			*error = text;
+		}
+		return false;
+	}
+	// Ids first: the list is only read, but every start runs engine code.
+	QStringList destIds;
+	for (const DestConfig &dest : entry->destinos) {
+		destIds.append(dest.id);
+	}
+	bool all = true;
+	for (const QString &destId : destIds) {
+		QString failure;
+		if (!startDestination(entryId, destId, &failure)) {
+			if (all && error) {
+				*error = failure;
+			}
+			all = false;
+		}
+	}
+	return all;
+}
+
+void SalidasPanel::stopEntry(const QString &entryId)
+{
+	if (LiveEntry *live = liveEntry(entryId)) {
+		live->requestStop();
+		showMessage(QString(), false);
+		refreshStatus();
+		reportStateChanges();
+	}
+}
+
+void SalidasPanel::stopEveryEntry()
+{
+	for (auto &item : liveEntries) {
+		if (item.second) {
+			item.second->requestStop();
+		}
+	}
+	showMessage(QString(), false);
+	refreshStatus();
+	reportStateChanges();
+}
+
+bool SalidasPanel::switchEntrySource(const QString &entryId, const QString &name, QString *error)
+{
+	QString failure;
 	try {
 		LiveEntry *live = liveEntry(entryId);
 		if (!live || name.isEmpty()) {
-			return;
-		}
-		QString error;
-		if (EntryPipeline *pipeline = live->pipelineHandle()) {
-			if (pipeline->switchSource(name, &error)) {
-				return;
+			if (error) {
+				*error = translate("No se pudo cambiar de escena: %1")
+						 .arg(translate("La entrada no está emitiendo."));
 			}
-		} else {
-			error = translate("La entrada no está emitiendo.");
+			return false;
 		}
-		showMessage(translate("No se pudo cambiar de escena: %1").arg(error), true);
+		if (EntryPipeline *pipeline = live->pipelineHandle()) {
+			QString reason;
+			if (pipeline->switchSource(name, &reason)) {
+				return true;
+			}
+			failure = translate("No se pudo cambiar de escena: %1").arg(reason);
+			showMessage(failure, true);
+		} else {
+			failure = translate("No se pudo cambiar de escena: %1")
+					  .arg(translate("La entrada no está emitiendo."));
+			showMessage(failure, true);
+		}
 	} catch (...) {
-		showMessage(translate("Error inesperado al cambiar de escena."), true);
+		failure = translate("Error inesperado al cambiar de escena.");
+		showMessage(failure, true);
 	}
+	if (error) {
+		*error = failure;
+	}
+	return false;
 }
 
 void SalidasPanel::deleteEntry(const QString &entryId)

@@ -1,5 +1,6 @@
 // The panel's widget, its cards and the small lookups every operation shares.
 #include "panel/salidas-panel.hpp"
+#include "panel/panel-hotkeys.hpp"
 #include "panel/status-text.hpp"
 #include "editor/obs-names.hpp"
 #include "editor/preview.hpp"
@@ -71,6 +72,7 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 	if (!message.isEmpty()) {
 		showMessage(message, true);
 	}
+	hotkeys = std::make_unique<EntryHotkeys>(this, store, [this] { saveConfig(); });
 	rebuildCards();
 
 	statusTimer.setInterval(500);
@@ -81,6 +83,8 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 
 SalidasPanel::~SalidasPanel()
 {
+	// First, while the panel is whole: a hotkey may be calling in from OBS's hotkey thread until this returns.
+	hotkeys.reset();
 	statusTimer.stop();
 	stopUpdateCheck();
 	// The members go next: every LiveEntry stops and waits for its outputs, and closes its preview display
@@ -194,7 +198,23 @@ void SalidasPanel::rebuildCards()
 		listLayout->addWidget(buildCard(entry, listWidget));
 	}
 	listLayout->addStretch();
+	syncHotkeys();
 	refreshStatus();
+}
+
+void SalidasPanel::syncHotkeys()
+{
+	if (hotkeys) {
+		hotkeys->sync(currentEntries());
+	}
+}
+
+QString SalidasPanel::entryTitle(const EntryConfig &entry)
+{
+	if (!entry.nombre.isEmpty()) {
+		return entry.nombre;
+	}
+	return entry.seguirObs ? translate("↪ Sigue la escena de OBS") : entry.fuente;
 }
 
 namespace {

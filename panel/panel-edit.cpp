@@ -18,6 +18,15 @@ bool takeProfiles(ConfigStore *store, const EntryDialog &dialog)
 	return true;
 }
 
+// Marks an entry as being edited for as long as its dialog runs.
+struct EditingMark {
+	EditingMark(QString &slot, const QString &entryId) : marked(slot) { marked = entryId; }
+	~EditingMark() { marked.clear(); }
+	EditingMark(const EditingMark &) = delete;
+	EditingMark &operator=(const EditingMark &) = delete;
+	QString &marked;
+};
+
 } // namespace
 
 void SalidasPanel::addEntry()
@@ -50,7 +59,12 @@ void SalidasPanel::editEntry(const QString &entryId)
 		}
 		const bool wasStreaming = isStreaming(entryId);
 		EntryDialog dialog(this, *found, true, wasStreaming, store->profiles);
-		const int result = dialog.exec();
+		// Requests and hotkeys keep running in the dialog's event loop; they must not start this entry meanwhile.
+		int result = QDialog::Rejected;
+		{
+			EditingMark mark(editingId, entryId);
+			result = dialog.exec();
+		}
 		if (takeProfiles(store, dialog)) {
 			saveConfig();
 		}
@@ -62,7 +76,9 @@ void SalidasPanel::editEntry(const QString &entryId)
 		if (!stored) {
 			return;
 		}
-		const EntryConfig edited = dialog.resultConfig();
+		EntryConfig edited = dialog.resultConfig();
+		// Hotkey bindings may have changed in OBS while the dialog was open; the store has the latest.
+		edited.atajos = stored->atajos;
 		if (!wasStreaming || isStreaming(entryId)) {
 			*stored = edited;
 			saveConfig();
@@ -73,6 +89,7 @@ void SalidasPanel::editEntry(const QString &entryId)
 			stored->videoKbps = edited.videoKbps;
 			stored->retrasoAudioMs = edited.retrasoAudioMs;
 			stored->ajustesCodificador = edited.ajustesCodificador;
+			stored->emitirConObs = edited.emitirConObs;
 			saveConfig();
 			rebuildCards();
 			return;

@@ -62,8 +62,34 @@ void SalidasPanel::stopAllEntries()
 			live->stopAndWait();
 		}
 		retiring.clear();
+		reportStateChanges();
 	} catch (...) {
 		logMessage(LOG_WARNING, "could not stop all streams when changing collection");
+	}
+}
+
+void SalidasPanel::followObsStream(bool started)
+{
+	if (shuttingDown) {
+		return;
+	}
+	try {
+		const QList<EntryConfig> entries = currentEntries();
+		for (const EntryConfig &entry : entries) {
+			if (!entry.emitirConObs) {
+				continue;
+			}
+			logMessage(LOG_INFO, started ? "OBS started streaming: an entry starts with it"
+						     : "OBS stopped streaming: an entry stops with it");
+			// Every destination starts again, also one stopped by hand while OBS streamed.
+			if (started) {
+				startEntry(entry.id);
+			} else {
+				stopEntry(entry.id);
+			}
+		}
+	} catch (...) {
+		logMessage(LOG_WARNING, "unexpected error while following OBS's own stream");
 	}
 }
 

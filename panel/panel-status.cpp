@@ -40,6 +40,8 @@ void SalidasPanel::timerTick()
 				it = retiring.erase(it);
 			}
 		}
+		// Listeners outside the dock hear of every change, whether the dock is shown or not.
+		reportStateChanges();
 		if (isVisible()) {
 			refreshStatus();
 		} else {
@@ -50,6 +52,30 @@ void SalidasPanel::timerTick()
 	} catch (...) {
 		showMessage(translate("Error inesperado al actualizar el panel."), true);
 	}
+}
+
+void SalidasPanel::setStateListener(std::function<void(const DestStateChange &)> listener)
+{
+	stateListener = std::move(listener);
+}
+
+void SalidasPanel::reportStateChanges()
+{
+	// Only the current collection's destinations are kept: one seen again later starts over from Idle.
+	QMap<QString, DestState> seen;
+	const QList<EntryConfig> entries = currentEntries();
+	for (const EntryConfig &entry : entries) {
+		const LiveEntry *live = liveEntry(entry.id);
+		for (const DestConfig &dest : entry.destinos) {
+			const DestStatus status = live ? live->destinationStatus(dest.id) : DestStatus();
+			const DestState previous = reportedStates.value(dest.id, DestState::Idle);
+			seen.insert(dest.id, status.state);
+			if (previous != status.state && stateListener) {
+				stateListener(DestStateChange{entry.id, dest.id, previous, status});
+			}
+		}
+	}
+	reportedStates = seen;
 }
 
 void SalidasPanel::refreshStatus()

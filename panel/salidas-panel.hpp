@@ -12,11 +12,13 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
 
 class ConfigStore;
+class EntryHotkeys;
 class LiveEntry;
 class ElidedLabel;
 class PreviewWidget;
@@ -25,6 +27,14 @@ class QLabel;
 class QPushButton;
 class QScrollArea;
 class QVBoxLayout;
+
+// A destination's state changed, as the 500 ms loop saw it.
+struct DestStateChange {
+	QString entryId;
+	QString destId;
+	DestState previous = DestState::Idle;
+	DestStatus status;
+};
 
 // The dock: one card per entry of OBS's current scene collection, the running entries of the streaming engine,
 // and the 500 ms loop that supervises them and shows their state.
@@ -49,7 +59,26 @@ public:
 	void editEntry(const QString &entryId);
 	void deleteEntry(const QString &entryId);
 	void toggleDestination(const QString &entryId, const QString &destId);
-	void switchEntrySource(const QString &entryId, const QString &name);
+	// False with the reason (also shown) when it could not switch.
+	bool switchEntrySource(const QString &entryId, const QString &name, QString *error = nullptr);
+
+	// From outside the dock (hotkeys, OBS's own stream, remote requests): the two halves of a destination's
+	// button, and both for a whole entry or every entry. Each shows its result in the message line as a click
+	// does; false with that text when it did not start.
+	bool startDestination(const QString &entryId, const QString &destId, QString *error = nullptr);
+	void stopDestination(const QString &entryId, const QString &destId);
+	bool startEntry(const QString &entryId, QString *error = nullptr);
+	void stopEntry(const QString &entryId);
+	void stopEveryEntry();
+	// OBS's own stream started or stopped: the entries that go with it start or stop.
+	void followObsStream(bool started);
+	// While its dialog is open, nothing from outside starts or switches an entry: the dialog may replace its
+	// destinations when it closes.
+	bool isBeingEdited(const QString &entryId) const { return !editingId.isEmpty() && editingId == entryId; }
+	// Told every destination state change the loop sees, whether the dock is visible or not.
+	void setStateListener(std::function<void(const DestStateChange &)> listener);
+	// An entry's card title without its icon, for hotkey names and messages.
+	static QString entryTitle(const EntryConfig &entry);
 
 	// The status loop.
 	void timerTick();
@@ -78,6 +107,8 @@ private:
 	void startUpdateCheck();
 	void stopUpdateCheck();
 	void openDownload();
+	void reportStateChanges();
+	void syncHotkeys();
 
 	ConfigStore *store;
 	bool shuttingDown = false;
@@ -98,4 +129,8 @@ private:
 	QLabel *updateLabel = nullptr;
 	QString downloadUrl;
 	QTimer statusTimer;
+	QString editingId;
+	QMap<QString, DestState> reportedStates;
+	std::function<void(const DestStateChange &)> stateListener;
+	std::unique_ptr<EntryHotkeys> hotkeys;
 };

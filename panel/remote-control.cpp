@@ -1,0 +1,208 @@
+#include "panel/remote-control.hpp"
+#include "panel/salidas-panel.hpp"
+#include "panel/status-text.hpp"
+#include "engine/addresses.hpp"
+#include "engine/live-entry.hpp"
+#include "module/language.hpp"
+
+#include <QJsonArray>
+
+#include <exception>
+
+namespace RemoteControl {
+
+namespace {
+
+QJsonObject success()
+{
+	return QJsonObject{{QStringLiteral("ok"), true}};
+}
+
+// A field that must be a non-empty text of reasonable length; empty with the reason in error otherwise.
+QString textField(const QJsonObject &request, const char *key, QString *error)
+{
+	const QJsonValue value = request.value(QLatin1String(key));
+	if (!value.isString() || value.toString().isEmpty()) {
+		*error = translate("Falta «%1» o no es un texto.").arg(QLatin1String(key));
+		return QString();
+	}
+	if (value.toString().size() > maxTextLength) {
+		*error = translate("«%1» es demasiado largo (%2 caracteres como máximo).")
+				 .arg(QLatin1String(key))
+				 .arg(maxTextLength);
+		return QString();
+	}
+	return value.toString();
+}
+
+const EntryConfig *findEntry(SalidasPanel &panel, const QString &entryId)
+{
+	for (const EntryConfig &entry : panel.currentEntries()) {
+		if (entry.id == entryId) {
+			return &entry;
+		}
+	}
+	return nullptr;
+}
+
+QJsonObject describe(SalidasPanel &panel, const EntryConfig &entry)
+{
+	const LiveEntry *live = panel.liveEntry(entry.id);
+	QJsonArray destinations;
+	for (const DestConfig &dest : entry.destinos) {
+		const DestStatus status = live ? live->destinationStatus(dest.id) : DestStatus();
+		destinations.append(QJsonObject{
+			{QStringLiteral("id"), dest.id},
+			{QStringLiteral("kind"), protocolLabel(classifyAddress(dest.url))},
+			{QStringLiteral("address"), displayAddress(dest.url)},
+			{QStringLiteral("state"), stateName(status.state)},
+			{QStringLiteral("message"), maskAddressQueries(status.message)},
+			{QStringLiteral("kbps"), status.kbps},
+			{QStringLiteral("framesDropped"), status.framesDropped},
+			{QStringLiteral("drops"), status.drops},
+			{QStringLiteral("attempts"), status.attempts},
+			{QStringLiteral("outageSeconds"), status.outageSeconds},
+			{QStringLiteral("lastOutageSeconds"), status.lastOutageSeconds},
+		});
+	}
+	return QJsonObject{
+		{QStringLiteral("id"), entry.id},
+		{QStringLiteral("name"), entry.nombre},
+		{QStringLiteral("source"), entry.fuente},
+		{QStringLiteral("followsObs"), entry.seguirObs},
+		{QStringLiteral("streaming"), panel.isStreaming(entry.id)},
+		{QStringLiteral("sendingNow"), live ? live->currentSourceName() : QString()},
+		{QStringLiteral("destinations"), destinations},
+	};
+}
+
+QJsonObject runChecked(SalidasPanel &panel, const QString &type, const QJsonObject &request)
+{
+	if (type == QLatin1String("GetEntries")) {
+		QJsonArray entries;
+		for (const EntryConfig &entry : panel.currentEntries()) {
+			entries.append(describe(panel, entry));
+		}
+		QJsonObject reply = success();
+		reply.insert(QStringLiteral("entries"), entries);
+		return reply;
+	}
+	if (type == QLatin1String("StopAll")) {
+		panel.stopEveryEntry();
+		return success();
+	}
+	if (!requestTypes().contains(type)) {
+		return failure(translate("Petición desconocida: %1").arg(type.left(maxTextLength)));
+	}
+
+	QString error;
+	const QString entryId = textField(request, "entryId", &error);
+	if (!error.isEmpty()) {
+		return failure(error);
+	}
+	const EntryConfig *entry = findEntry(panel, entryId);
+	if (!entry) {
+		return failure(translate("No hay ninguna entrada «%1» en esta colección.").arg(entryId));
+	}
+	if (type == QLatin1String("StartEntry")) {
+		return panel.startEntry(entryId, &error) ? success() : failure(error);
+	}
+	if (type == QLatin1String("StopEntry")) {
+		panel.stopEntry(entryId);
+		return success();
+	}
+	if (type == QLatin1String("SwitchSource")) {
+		const QString name = textField(request, "name", &error);
+		if (!error.isEmpty()) {
+			return failure(error);
+		}
+		if (panel.isBeingEdited(entryId)) {
+			return failure(
+				translate("«%1» se está editando. Cierra su ventana de edición y vuelve a intentarlo.")
+					.arg(SalidasPanel::entryTitle(*entry)));
+		}
+		return panel.switchEntrySource(entryId, name, &error) ? success() : failure(error);
+	}
+
+	const QString destId = textField(request, "destinationId", &error);
+	if (!error.isEmpty()) {
+		return failure(error);
+	}
+	bool known = false;
+	for (const DestConfig &dest : entry->destinos) {
+		known = known || dest.id == destId;
+	}
+	if (!known) {
+		return failure(translate("La entrada no tiene ningún destino «%1».").arg(destId));
+	}
+	if (type == QLatin1String("StartDestination")) {
+		return panel.startDestination(entryId, destId, &error) ? success() : failure(error);
+	}
+	panel.stopDestination(entryId, destId);
+	return success();
+}
+
+} // namespace
+
+const QStringList &requestTypes()
+{
+	static const QStringList types{
+		QStringLiteral("GetEntries"), QStringLiteral("StartDestination"), QStringLiteral("StopDestination"),
+		QStringLiteral("StartEntry"), QStringLiteral("StopEntry"),        QStringLiteral("StopAll"),
+		QStringLiteral("SwitchSource"),
+	};
+	return types;
+}
+
+QJsonObject failure(const QString &text)
+{
+	// An error may quote an engine or OBS message that names an address: its query may hold secrets.
+	return QJsonObject{{QStringLiteral("ok"), false}, {QStringLiteral("error"), maskAddressQueries(text)}};
+}
+
+QJsonObject run(SalidasPanel *panel, const QString &type, const QJsonObject &request)
+{
+	if (!panel) {
+		return failure(translate("El panel de Quorvex Source no está abierto."));
+	}
+	if (panel->isShuttingDown()) {
+		return failure(translate("OBS se está cerrando."));
+	}
+	try {
+		return runChecked(*panel, type, request);
+	} catch (const std::exception &e) {
+		return failure(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())));
+	} catch (...) {
+		return failure(translate("Error inesperado al cambiar la emisión."));
+	}
+}
+
+QJsonObject stateChangeEvent(const DestStateChange &change)
+{
+	return QJsonObject{
+		{QStringLiteral("entryId"), change.entryId},
+		{QStringLiteral("destinationId"), change.destId},
+		{QStringLiteral("previous"), stateName(change.previous)},
+		{QStringLiteral("state"), stateName(change.status.state)},
+		{QStringLiteral("message"), maskAddressQueries(change.status.message)},
+	};
+}
+
+QString stateName(DestState state)
+{
+	switch (state) {
+	case DestState::Connecting:
+		return QStringLiteral("Connecting");
+	case DestState::Live:
+		return QStringLiteral("Live");
+	case DestState::Reconnecting:
+		return QStringLiteral("Reconnecting");
+	case DestState::Failed:
+		return QStringLiteral("Failed");
+	case DestState::Idle:
+		break;
+	}
+	return QStringLiteral("Idle");
+}
+
+} // namespace RemoteControl

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "engine/dest-output.hpp"
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+class SalidasPanel;
+struct DestStateChange;
+
+// Requests from outside the dock, as obs-websocket hands them over: a JSON object in, a JSON object out, run on the
+// panel's thread. Each runs the panel's own operation, so the dock shows the result at once.
+namespace RemoteControl {
+
+// The request types: GetEntries, StartDestination, StopDestination, StartEntry, StopEntry, StopAll, SwitchSource.
+const QStringList &requestTypes();
+// Runs one request against the panel (null: there is none). The reply always has "ok", and "error" (the text the
+// panel shows, never an address query) when "ok" is false. Bad input changes nothing.
+QJsonObject run(SalidasPanel *panel, const QString &type, const QJsonObject &request);
+// A reply for a request that could not run.
+QJsonObject failure(const QString &text);
+// The data of the event DestinationStateChanged.
+QJsonObject stateChangeEvent(const DestStateChange &change);
+// "Idle", "Connecting", "Live", "Reconnecting" or "Failed".
+QString stateName(DestState state);
+// Longest text a request may carry in one field.
+constexpr int maxTextLength = 1000;
+
+} // namespace RemoteControl
