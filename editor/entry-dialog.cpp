@@ -137,9 +137,9 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 	withObsCheck = new QCheckBox(translate("Emitir y parar junto con la emisión de OBS"), this);
 	withObsCheck->setObjectName(QStringLiteral("withObsCheck"));
 	withObsCheck->setChecked(entry.emitirConObs);
-	withObsCheck->setToolTip(
-		translate("Cuando OBS empieza a emitir, empiezan todos los destinos de esta entrada, y paran cuando OBS "
-			  "deja de emitir. Se puede cambiar con la emisión en marcha."));
+	withObsCheck->setToolTip(translate(
+		"Cuando OBS empieza a emitir, empiezan todos los destinos de esta entrada, y paran cuando OBS "
+		"deja de emitir. Se puede cambiar con la emisión en marcha."));
 	form->addRow(QString(), withObsCheck);
 
 	form->addRow(translate("Perfil:"), buildProfileRow());

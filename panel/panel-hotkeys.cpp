@@ -72,8 +72,8 @@ QString EntryHotkeys::fromObs(obs_data_array_t *bindings)
 	OBSDataAutoRelease holder = obs_data_create();
 	obs_data_set_array(holder, "b", bindings);
 	const char *json = obs_data_get_json(holder);
-	const QJsonArray array =
-		json ? QJsonDocument::fromJson(json).object().value(QStringLiteral("b")).toArray() : QJsonArray();
+	const QJsonArray array = json ? QJsonDocument::fromJson(json).object().value(QStringLiteral("b")).toArray()
+				      : QJsonArray();
 	// The same form the settings file keeps, so that equal bindings compare equal.
 	return array.isEmpty() ? QString() : QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
 }
@@ -104,9 +104,9 @@ void EntryHotkeys::sync(const QList<EntryConfig> &entries)
 		const QString title = SalidasPanel::entryTitle(entry);
 		for (const bool start : {true, false}) {
 			const QString name = start ? startName(entry.id) : stopName(entry.id);
-			const QString description =
-				(start ? translate("Quorvex Source: emitir «%1»") : translate("Quorvex Source: parar «%1»"))
-					.arg(title);
+			const QString description = (start ? translate("Quorvex Source: emitir «%1»")
+							   : translate("Quorvex Source: parar «%1»"))
+							    .arg(title);
 			wanted.insert(name);
 			auto found = registered.find(name);
 			if (found == registered.end()) {
@@ -204,5 +204,6 @@ void EntryHotkeys::bindingsChanged(void *data, calldata_t *cd)
 		return;
 	}
 	const obs_hotkey_id id = obs_hotkey_get_id(hotkey);
-	QMetaObject::invokeMethod(self->panel, [self, id] { self->takeBindings(id); }, Qt::QueuedConnection);
+	QMetaObject::invokeMethod(
+		self->panel, [self, id] { self->takeBindings(id); }, Qt::QueuedConnection);
 }

@@ -147,8 +147,8 @@ QJsonObject runChecked(SalidasPanel &panel, const QString &type, const QJsonObje
 const QStringList &requestTypes()
 {
 	static const QStringList types{
-		QStringLiteral("GetEntries"), QStringLiteral("StartDestination"), QStringLiteral("StopDestination"),
-		QStringLiteral("StartEntry"), QStringLiteral("StopEntry"),        QStringLiteral("StopAll"),
+		QStringLiteral("GetEntries"),   QStringLiteral("StartDestination"), QStringLiteral("StopDestination"),
+		QStringLiteral("StartEntry"),   QStringLiteral("StopEntry"),        QStringLiteral("StopAll"),
 		QStringLiteral("SwitchSource"),
 	};
 	return types;

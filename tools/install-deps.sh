@@ -12,6 +12,8 @@ packages=(
 	# tests: GoogleTest, real servers, media tools, a virtual display with software OpenGL
 	libgtest-dev nginx libnginx-mod-rtmp libnginx-mod-stream srt-tools ffmpeg openssl python3-websocket
 	xvfb x11-utils libgl1-mesa-dri libegl1 iproute2 util-linux procps gdb
+	# a real key press on the test display, for the hotkey test
+	xdotool
 	# the symbols the dock and the dialog show, for the screenshots
 	fonts-noto-color-emoji fonts-droid-fallback
 )

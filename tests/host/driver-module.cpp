@@ -4,6 +4,7 @@
 //   texts                  the visible labels ("L ") and buttons ("B ") of the dock, one per field
 //   click <n> <text>       a real mouse click on the n-th visible button of the dock with that text
 //   dock                   "visible", "hidden" or "missing"
+//   dock hide|show         closes or opens the dock, as its close button and the Docks menu do
 //   shot <path>            a picture of OBS's main window, saved as PNG
 //   modal                  the window title of the modal dialog or box on screen, or "none"
 //   mtexts                 like texts, for that dialog
@@ -116,6 +117,12 @@ QString run(const QString &line)
 		return QStringLiteral("ok");
 	}
 	QWidget *dock = findDock();
+	if (command == QStringLiteral("dock") && dock && line.section(QLatin1Char(' '), 1) == QStringLiteral("hide")) {
+		dock->hide();
+	} else if (command == QStringLiteral("dock") && dock &&
+		   line.section(QLatin1Char(' '), 1) == QStringLiteral("show")) {
+		dock->show();
+	}
 	if (command == QStringLiteral("dock")) {
 		return !dock               ? QStringLiteral("missing")
 		       : dock->isVisible() ? QStringLiteral("visible")

@@ -2,8 +2,11 @@
 """Sends obs-websocket 5 requests to a local OBS and prints the responses as one JSON list.
 
 Usage: obs-request.py PORT '[["RequestType", {request data}], ...]'
+       obs-request.py PORT @FILE           (the same list, read from FILE)
+       obs-request.py PORT --events SECONDS
 Connects (retrying for up to 20 s, OBS accepts shortly after it has loaded), identifies without a password and
-sends the requests in order, each waiting for its response.
+sends the requests in order, each waiting for its response. With --events it subscribes to vendor events (bit 9),
+prints {"ready": true} once identified, then the data of each VendorEvent as one JSON line, for SECONDS.
 """
 import json
 import sys
@@ -23,15 +26,41 @@ def connect(port):
             time.sleep(0.2)
 
 
-def main():
-    port = int(sys.argv[1])
-    requests = json.loads(sys.argv[2])
-    ws = connect(port)
+def identify(ws, subscriptions):
     hello = json.loads(ws.recv())
     assert hello["op"] == 0, hello
-    ws.send(json.dumps({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": 0}}))
+    ws.send(json.dumps({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": subscriptions}}))
     identified = json.loads(ws.recv())
     assert identified["op"] == 2, identified
+
+
+def watch_events(ws, seconds):
+    identify(ws, 1 << 9)
+    print(json.dumps({"ready": True}), flush=True)
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        ws.settimeout(max(0.1, deadline - time.time()))
+        try:
+            message = json.loads(ws.recv())
+        except websocket.WebSocketTimeoutException:
+            break
+        if message["op"] == 5 and message["d"]["eventType"] == "VendorEvent":
+            print(json.dumps(message["d"]["eventData"]), flush=True)
+
+
+def main():
+    port = int(sys.argv[1])
+    ws = connect(port)
+    if sys.argv[2] == "--events":
+        watch_events(ws, float(sys.argv[3]))
+        ws.close()
+        return
+    if sys.argv[2].startswith("@"):
+        with open(sys.argv[2][1:], encoding="utf-8") as source:
+            requests = json.load(source)
+    else:
+        requests = json.loads(sys.argv[2])
+    identify(ws, 0)
     responses = []
     for number, (kind, data) in enumerate(requests):
         request_id = "r%d" % number

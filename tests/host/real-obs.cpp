@@ -47,7 +47,7 @@ std::string RealObs::configDir() const
 	return home.file(".config/obs-studio");
 }
 
-void RealObs::start()
+void RealObs::start(bool installPlugin)
 {
 	xvfb.start();
 	websocketPort = testbed::freeTcpPort();
@@ -56,11 +56,14 @@ void RealObs::start()
 		"[General]\nFirstRun=true\n\n[OBSWebSocket]\nFirstLoad=false\nServerEnabled=true\nServerPort=" +
 			std::to_string(websocketPort) + "\nAlertsEnabled=false\nAuthRequired=false\n");
 
-	int installed = -1;
-	std::string errors;
-	testbed::runCapture({CMAKE_COMMAND, "--install", TALLOWMERE_BUILD_DIR, "--prefix", configDir() + "/plugins"},
-			    60000, &installed, &errors);
-	ASSERT_EQ(installed, 0) << errors;
+	if (installPlugin) {
+		int installed = -1;
+		std::string errors;
+		testbed::runCapture({CMAKE_COMMAND, "--install", TALLOWMERE_BUILD_DIR, "--prefix",
+				     configDir() + "/plugins"},
+				    60000, &installed, &errors);
+		ASSERT_EQ(installed, 0) << errors;
+	}
 	const std::string driverDir = configDir() + "/plugins/tallowmere-driver";
 	std::filesystem::create_directories(driverDir + "/bin/64bit");
 	std::filesystem::create_directories(driverDir + "/data");
@@ -134,14 +137,39 @@ bool RealObs::click(const std::string &text, int index)
 
 std::string RealObs::request(const std::string &requests)
 {
+	// A long list goes through a file: one argument may not exceed 128 KiB.
+	std::string argument = requests;
+	if (requests.size() > 100000) {
+		testbed::writeFile(home.file("requests.json"), requests);
+		argument = "@" + home.file("requests.json");
+	}
 	int code = -1;
 	std::string errors;
 	const std::string out =
 		testbed::runCapture({"/usr/bin/python3", TALLOWMERE_SOURCE_DIR "/tests/host/obs-request.py",
-				     std::to_string(websocketPort), requests},
+				     std::to_string(websocketPort), argument},
 				    60000, &code, &errors);
 	EXPECT_EQ(code, 0) << errors;
 	return out;
+}
+
+void RealObs::watchEvents(int seconds)
+{
+	eventWatcher = testbed::Process::start({"/usr/bin/python3", TALLOWMERE_SOURCE_DIR "/tests/host/obs-request.py",
+						std::to_string(websocketPort), "--events", std::to_string(seconds)},
+					       home.file("events.jsonl"), home.file("events.err"));
+	ASSERT_TRUE(testbed::waitForFileContaining(home.file("events.jsonl"), "\"ready\"", 20000))
+		<< testbed::readFile(home.file("events.err"));
+}
+
+std::string RealObs::events() const
+{
+	return testbed::readFile(home.file("events.jsonl"));
+}
+
+pid_t RealObs::pid() const
+{
+	return obs ? obs->pid() : -1;
 }
 
 int RealObs::close()

@@ -17,8 +17,9 @@ public:
 
 	// The profile's configuration folder (…/.config/obs-studio), to seed before start().
 	std::string configDir() const;
-	// Installs the plug-in and the driver, starts OBS and waits until its websocket answers.
-	void start();
+	// Installs the plug-in (unless it is installed system-wide) and the driver, starts OBS and waits until its
+	// websocket answers.
+	void start(bool installPlugin = true);
 	// The dock's visible labels and buttons, each prefixed "L " or "B ".
 	std::vector<std::string> texts();
 	// Whether the dock shows a label or button whose text starts with prefix; waits up to timeoutMs.
@@ -29,6 +30,12 @@ public:
 	std::string driver(const std::string &command);
 	// obs-websocket requests: a JSON list of [type, data] pairs; returns the JSON list of responses.
 	std::string request(const std::string &requests);
+	// Collects obs-websocket's vendor events from now on, for up to seconds; events() gives one JSON object a line.
+	void watchEvents(int seconds);
+	std::string events() const;
+	pid_t pid() const;
+	// The X display OBS runs on.
+	std::string display() const { return xvfb.display(); }
 	// SIGINT, as closing the window does; returns the raw wait status (-1 when OBS did not exit in time).
 	int close();
 	// Everything OBS logged so far.
@@ -38,6 +45,7 @@ private:
 	testbed::Xvfb xvfb;
 	testbed::TempDir home{"tallowmere-home-"};
 	std::unique_ptr<testbed::Process> obs;
+	std::unique_ptr<testbed::Process> eventWatcher;
 	int websocketPort = 0;
 	int driverFd = -1;
 };

@@ -428,9 +428,11 @@ TEST(EntryDialog, LiveLockKeepsWhatCannotChangeWhileStreaming)
 		EXPECT_FALSE(row->isEnabled());
 	}
 	for (const char *open : {"nameField", "videoKbpsBox", "audioDelayBox", "advancedToggle", "encoderForm",
-				 "profileCombo", "saveProfileButton", "showKeysCheck"}) {
+				 "profileCombo", "saveProfileButton", "showKeysCheck", "withObsCheck"}) {
 		EXPECT_TRUE(named<QWidget>(&dialog, open)->isEnabled()) << open;
 	}
+	EXPECT_FALSE(named<QCheckBox>(&dialog, "withObsCheck")->isChecked());
+	click(named<QCheckBox>(&dialog, "withObsCheck"));
 	typeInto(named<QLineEdit>(&dialog, "nameField"), QStringLiteral("  After "));
 	typeNumber(named<QSpinBox>(&dialog, "videoKbpsBox"), 6000);
 	typeNumber(named<QSpinBox>(&dialog, "audioDelayBox"), 240);
@@ -445,6 +447,8 @@ TEST(EntryDialog, LiveLockKeepsWhatCannotChangeWhileStreaming)
 	EXPECT_EQ(saved.retrasoAudioMs, 240);
 	EXPECT_EQ(json(saved.ajustesCodificador).value(QStringLiteral("preset")).toString(), QStringLiteral("fast"));
 	EXPECT_EQ(json(saved.ajustesCodificador).value(QStringLiteral("bitrate")).toInt(), 6000);
+	EXPECT_TRUE(saved.emitirConObs);
+	saved.emitirConObs = false;
 	saved.nombre = entry.nombre;
 	saved.videoKbps = entry.videoKbps;
 	saved.retrasoAudioMs = entry.retrasoAudioMs;

@@ -427,3 +427,41 @@ TEST_F(ConfigTest, SecretsOfAnotherUserAreKeptUntilReplaced)
 	EXPECT_EQ(reloaded.collections[QStringLiteral("Escenas")][0].destinos[0].clave, QStringLiteral("mine"));
 	EXPECT_EQ(reloaded.collections[QStringLiteral("Escenas")][0].destinos[0].url, QStringLiteral("?"));
 }
+
+TEST_F(ConfigTest, OutsideControlMembersRoundTripAndOlderFilesLoadAsBefore)
+{
+	// A file written before these members existed loads with them off, and is saved again without them.
+	write(R"({"version": 1, "perfiles": [], "colecciones": {"Escenas": {"entradas": [
+		{"id": "e1", "fuente": "Cámara", "seguirObs": false, "destinos": [{"id": "d1", "url": "rtmp://h/live"}]},
+		{"id": "e2", "fuente": "Cámara", "emitirConObs": "sí",
+		 "atajos": {"emitir": "F9", "parar": [5, {"key": "OBS_KEY_A"}], "otro": [{"key": "OBS_KEY_B"}]}}]}},
+		"atajos": []})");
+	ConfigStore store(path);
+	ASSERT_TRUE(store.load(nullptr));
+	QList<EntryConfig> &entries = store.collections[QStringLiteral("Escenas")];
+	ASSERT_EQ(entries.size(), 2);
+	EXPECT_FALSE(entries[0].emitirConObs || entries[1].emitirConObs);
+	EXPECT_TRUE(entries[0].atajos.isEmpty() && store.atajos.isEmpty());
+	EXPECT_EQ(entries[1].atajos.keys(), QStringList{QStringLiteral("parar")}) << "only arrays of bindings, known";
+	EXPECT_EQ(entries[1].atajos.value(QStringLiteral("parar")), QStringLiteral(R"([{"key":"OBS_KEY_A"}])"));
+	entries.removeLast();
+	ASSERT_TRUE(store.save(nullptr));
+	EXPECT_FALSE(read().contains("emitirConObs"));
+	EXPECT_FALSE(read().contains("atajos"));
+
+	// Set, they are written (sorted, like every member) and read back.
+	entries[0].emitirConObs = true;
+	entries[0].atajos.insert(QStringLiteral("emitir"), QStringLiteral(R"([{"key":"OBS_KEY_F9","shift":true}])"));
+	store.atajos.insert(QStringLiteral("pararTodo"), QStringLiteral(R"([{"control":true,"key":"OBS_KEY_F12"}])"));
+	ASSERT_TRUE(store.save(nullptr));
+	const QByteArray text = read();
+	EXPECT_LT(text.indexOf("\"atajos\""), text.indexOf("\"codificador\""));
+	EXPECT_LT(text.indexOf("\"destinos\""), text.indexOf("\"emitirConObs\": true"));
+	ConfigStore loaded(path);
+	ASSERT_TRUE(loaded.load(nullptr));
+	const EntryConfig &back = loaded.collections[QStringLiteral("Escenas")][0];
+	EXPECT_TRUE(back.emitirConObs);
+	EXPECT_EQ(back.atajos, entries[0].atajos);
+	EXPECT_EQ(loaded.atajos, store.atajos);
+	expectSameEntry(back, entries[0]);
+}

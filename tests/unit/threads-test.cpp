@@ -1,6 +1,7 @@
 // What OBS's threads touch, touched from several threads at once: a capture filled by a source's audio thread
 // while the mix drains it and the UI thread changes the delay, and a destination's signal fields written by
 // output threads while the UI thread reads its status and stops it. Meant to run under ThreadSanitizer.
+#include "module/ui-call.hpp"
 #include "engine/audio-track.hpp"
 #include "engine/dest-output.hpp"
 #include "config/config-store.hpp"
@@ -10,7 +11,11 @@
 #include <callback/calldata.h>
 #include <util/base.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -98,4 +103,64 @@ TEST(Threads, SignalFieldsAndStatus)
 	EXPECT_EQ(dest.status().message, QStringLiteral("fin"));
 	EXPECT_GT(dest.status().drops, 0);
 	base_set_log_handler(nullptr, nullptr);
+}
+
+// obs-websocket's threads reaching the UI thread: the work runs there, a busy UI thread gives a timely refusal and
+// the work then never runs, and closing at exit wakes a waiting caller at once.
+TEST(Threads, UiCallsAreBoundedAndNeverOutliveTheGate)
+{
+	int argc = 1;
+	char name[] = "thread_tests";
+	char *argv[] = {name, nullptr};
+	QCoreApplication app(argc, argv);
+	UiCallGate gate;
+	using namespace std::chrono_literals;
+	const auto pumpUntil = [&](std::atomic<bool> &flag) {
+		while (!flag) {
+			QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+		}
+	};
+
+	std::atomic<bool> returned{false};
+	std::thread::id ranOn;
+	UiCallGate::Result result = UiCallGate::Result::Closed;
+	std::thread caller([&] {
+		result = gate.call(
+			&app, [&] { ranOn = std::this_thread::get_id(); }, 5000ms);
+		returned = true;
+	});
+	pumpUntil(returned);
+	caller.join();
+	EXPECT_EQ(result, UiCallGate::Result::Done);
+	EXPECT_EQ(ranOn, std::this_thread::get_id());
+
+	// The UI thread is busy (no events processed) for longer than the caller waits.
+	std::atomic<int> late{0};
+	std::thread busy([&] {
+		result = gate.call(
+			&app, [&] { ++late; }, 200ms);
+	});
+	busy.join();
+	EXPECT_EQ(result, UiCallGate::Result::TimedOut);
+	QCoreApplication::processEvents();
+	EXPECT_EQ(late, 0) << "refused work must not run afterwards";
+
+	returned = false;
+	QElapsedTimer waited;
+	waited.start();
+	std::thread closing([&] {
+		result = gate.call(
+			&app, [&] { ++late; }, 60000ms);
+		returned = true;
+	});
+	std::this_thread::sleep_for(100ms);
+	gate.close();
+	closing.join();
+	EXPECT_EQ(result, UiCallGate::Result::Closed);
+	EXPECT_LT(waited.elapsed(), 5000);
+	EXPECT_EQ(gate.call(
+			  &app, [&] { ++late; }, 60000ms),
+		  UiCallGate::Result::Closed);
+	QCoreApplication::processEvents();
+	EXPECT_EQ(late, 0);
 }
