@@ -309,3 +309,64 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	frontend::setScenes({});
 	frontend::setCurrentScene("");
 }
+
+namespace {
+
+// A registered hotkey by name: its id (OBS_INVALID_HOTKEY_ID when there is none) and description.
+std::pair<obs_hotkey_id, std::string> hotkey(const std::string &name)
+{
+	std::tuple<std::string, obs_hotkey_id, std::string> found{name, OBS_INVALID_HOTKEY_ID, ""};
+	obs_enum_hotkeys(
+		[](void *data, obs_hotkey_id id, obs_hotkey_t *key) {
+			auto &[wanted, foundId, description] = *static_cast<decltype(found) *>(data);
+			if (wanted == obs_hotkey_get_name(key)) {
+				foundId = id;
+				description = obs_hotkey_get_description(key);
+			}
+			return true;
+		},
+		&found);
+	return {std::get<1>(found), std::get<2>(found)};
+}
+
+} // namespace
+
+TEST(Panel, HotkeysFollowTheCollectionAndKeepTheirBindingsInTheSettingsFile)
+{
+	PanelBed bed;
+	EntryConfig entry = entryFor("Nowhere", "rtmp://127.0.0.1:9/live", {"k"});
+	entry.id = QStringLiteral("e-hot");
+	entry.nombre = QStringLiteral("Main");
+	entry.atajos.insert(QStringLiteral("parar"), QStringLiteral(R"([{"key":"OBS_KEY_F8"}])"));
+	bed.store->collections[QStringLiteral("Sin título")] = {entry};
+	bed.open();
+	EXPECT_EQ(hotkey("tallowmere-parar-e-hot").second, tr("Quorvex Source: parar «%1»").arg("Main").toStdString());
+	ASSERT_NE(hotkey("tallowmere-parar-todo").first, OBS_INVALID_HOTKEY_ID);
+	OBSDataArrayAutoRelease restored = obs_hotkey_save(hotkey("tallowmere-parar-e-hot").first);
+	ASSERT_EQ(obs_data_array_count(restored), 1u);
+
+	// A binding changed in OBS's settings reaches the settings file, with the entry.
+	obs_key_combination_t combination = {INTERACT_SHIFT_KEY, OBS_KEY_F5};
+	obs_hotkey_load_bindings(hotkey("tallowmere-emitir-e-hot").first, &combination, 1);
+	const QString path = QString::fromStdString(bed.dir.file("salidas.json"));
+	ASSERT_TRUE(waitUntil(
+		[&] { return testbed::readFile(path.toStdString()).find("OBS_KEY_F5") != std::string::npos; }, 2000));
+	ConfigStore saved(path);
+	ASSERT_TRUE(saved.load(nullptr));
+	const EntryConfig &stored = saved.collections[QStringLiteral("Sin título")][0];
+	EXPECT_EQ(stored.atajos.value(QStringLiteral("emitir")),
+		  QStringLiteral(R"([{"key":"OBS_KEY_F5","shift":true}])"));
+	EXPECT_EQ(stored.atajos.value(QStringLiteral("parar")), QStringLiteral(R"([{"key":"OBS_KEY_F8"}])"));
+
+	// Another collection's entries have their own; back again, the changed binding is restored.
+	frontend::setCollection("Second");
+	bed.panel->reloadCollection();
+	EXPECT_EQ(hotkey("tallowmere-emitir-e-hot").first, OBS_INVALID_HOTKEY_ID);
+	EXPECT_NE(hotkey("tallowmere-parar-todo").first, OBS_INVALID_HOTKEY_ID);
+	frontend::setCollection("Sin título");
+	bed.panel->reloadCollection();
+	restored = obs_hotkey_save(hotkey("tallowmere-emitir-e-hot").first);
+	EXPECT_EQ(obs_data_array_count(restored), 1u);
+	bed.panel.reset();
+	EXPECT_EQ(hotkey("tallowmere-parar-todo").first, OBS_INVALID_HOTKEY_ID) << "none outlives the panel";
+}
