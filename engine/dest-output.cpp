@@ -204,7 +204,7 @@ void DestOutput::checkRestart()
 	attempting = false;
 	if (attempts < Supervision::maxRestartAttempts) {
 		++attempts;
-		nextRestartMs = now + Supervision::restartDelayMs;
+		nextRestartMs = now + Supervision::restartDueMs;
 		setState(DestState::Reconnecting);
 	} else {
 		restarting = false;

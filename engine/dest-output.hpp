@@ -28,13 +28,16 @@ struct DestStatus {
 
 // Limits of the supervision.
 namespace Supervision {
+constexpr int64_t tickMs = 500;
 constexpr int64_t firstRestartDelayMs = 1500;
-// While a destination is down, each try begins this long after the previous one began.
+// While a destination is down, each try begins at most this long after the previous one began: it is due a tick
+// early, so that waiting for the panel's tick never stretches the gap.
 constexpr int64_t restartDelayMs = 5000;
+constexpr int64_t restartDueMs = restartDelayMs - tickMs;
 constexpr int64_t activeRetryMs = 500;
 // Tries go on for at least this long before the destination fails for good.
 constexpr int64_t giveUpAfterMs = 30LL * 60 * 1000;
-constexpr int maxRestartAttempts = 1 + int((giveUpAfterMs - firstRestartDelayMs + restartDelayMs - 1) / restartDelayMs);
+constexpr int maxRestartAttempts = 1 + int((giveUpAfterMs - firstRestartDelayMs + restartDueMs - 1) / restartDueMs);
 constexpr int64_t startTimeoutNs = 40LL * 1000000000LL;
 constexpr int64_t inactiveGraceNs = 3LL * 1000000000LL;
 // OBS's own reconnection waits about half as long again after each failed try, whatever it is set to (5 s,

@@ -103,6 +103,6 @@ void DestOutput::onStop(void *data, calldata_t *cd)
 	const int64_t now = nowMs();
 	// The next try begins a fixed time after the previous one began, however long that one took to fail.
 	self->nextRestartMs = attempt <= 1 ? now + Supervision::firstRestartDelayMs
-					   : std::max(now, self->lastAttemptMs.load() + Supervision::restartDelayMs);
+					   : std::max(now, self->lastAttemptMs.load() + Supervision::restartDueMs);
 	self->setState(DestState::Reconnecting);
 }

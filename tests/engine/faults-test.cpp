@@ -137,7 +137,7 @@ TEST(Faults, BackLiveWithinSecondsOfEachServersReturn)
 		EXPECT_GE(back.lastOutageSeconds, outage.seconds - (outage.srt ? 6 : 0)) << what;
 		EXPECT_LE(back.lastOutageSeconds, outage.seconds + 7) << what;
 		EXPECT_GE(back.attempts, outage.seconds / 6) << what;
-		EXPECT_LE(back.attempts, outage.seconds / 5 + 2) << what;
+		EXPECT_LE(back.attempts, outage.seconds * 2 / 9 + 2) << what;
 		if (outage.seconds > 5) {
 			EXPECT_NEAR(outage.outageAtHalf, outage.seconds / 2, outage.srt ? 6 : 1) << what;
 		}
@@ -208,7 +208,7 @@ TEST(Faults, OutputStoppedByItselfRestartsUntilItsLimit)
 	const auto dropped = Clock::now();
 	EXPECT_EQ(log.count("[tallowmere] stream dropped by itself (code -5"), 1) << log.joined();
 
-	// A refused try fails at once and counts: the first 1.5 s after the drop, the next 5 s after that one.
+	// A refused try fails at once and counts: the first 1.5 s after the drop, the next at most 5 s after that one.
 	std::vector<double> tries;
 	tickUntil(
 		stream.live,
@@ -222,7 +222,8 @@ TEST(Faults, OutputStoppedByItselfRestartsUntilItsLimit)
 		12000, 20);
 	ASSERT_EQ(tries.size(), 2u);
 	EXPECT_NEAR(tries[0], 1.5, 0.4);
-	EXPECT_NEAR(tries[1] - tries[0], 5.0, 0.3);
+	EXPECT_GE(tries[1] - tries[0], 4.4);
+	EXPECT_LE(tries[1] - tries[0], 5.0);
 
 	server.restart();
 	ASSERT_TRUE(stream.waitForSteadyLive());
@@ -234,8 +235,7 @@ TEST(Faults, OutputStoppedByItselfRestartsUntilItsLimit)
 	// The limit, just over half an hour of tries: the real output's own "stop" signal, as OBS emits it.
 	server.kill();
 	ASSERT_TRUE(stream.waitFor(DestState::Reconnecting, 5000));
-	EXPECT_GE((Supervision::maxRestartAttempts - 1) * Supervision::restartDelayMs +
-			  Supervision::firstRestartDelayMs,
+	EXPECT_GE((Supervision::maxRestartAttempts - 1) * Supervision::restartDueMs + Supervision::firstRestartDelayMs,
 		  Supervision::giveUpAfterMs);
 	signal_handler_t *signals = obs_output_get_signal_handler(output);
 	calldata_t cd;
