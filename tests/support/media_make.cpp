@@ -67,10 +67,12 @@ bool makeFlashClickFile(const std::string &path, double seconds, double periodSe
 				  ",drawbox=x=0:y=0:w=iw:h=ih:color=white:t=fill:enable='eq(mod(n," +
 				  std::to_string(periodFrames) + "),0)'";
 	const bool tone = options.toneHz > 0;
-	std::string wave = "if(lt(mod(n," + std::to_string(periodSamples) + ")," + std::to_string(clickSamples) + ")," +
+	const long long delay = std::llround(options.clickDelaySec * double(rate)) % periodSamples;
+	std::string wave = "if(lt(mod(n+" + std::to_string(periodSamples - delay) + "," +
+			   std::to_string(periodSamples) + ")," + std::to_string(clickSamples) + ")," +
 			   (tone ? "0.6" : "0.8") + "*sin(2*PI*1000*n/" + std::to_string(rate) + "),0)";
 	if (tone) {
-		wave += "+0.2*sin(2*PI*" + detail::formatNumber(options.toneHz) + "*n/" + std::to_string(rate) + ")";
+		wave += "+0.1*sin(2*PI*" + detail::formatNumber(options.toneHz) + "*n/" + std::to_string(rate) + ")";
 	}
 	std::string audio = "aevalsrc=exprs='" + wave + "|" + wave + "':s=" + std::to_string(rate) + ":c=stereo";
 	if (options.packetFrames > 0) {

@@ -407,11 +407,12 @@ struct FlashClickOptions {
 	int fps = 30;
 	std::string audioCodec = "aac"; // an ffmpeg encoder: "aac", "flac", "pcm_s16le" (the last two need .mkv)
 	int sampleRate = 48000;
-	int packetFrames = 0; // frames per audio packet for PCM; 0: the encoder's own
-	double toneHz = 0;    // a steady tone (amplitude 0.2) under clicks of amplitude 0.6; 0: silence under 0.8
+	int packetFrames = 0;     // frames per audio packet for PCM; 0: the encoder's own
+	double toneHz = 0;        // a steady tone (amplitude 0.1) under clicks of amplitude 0.6; 0: silence under 0.8
+	double clickDelaySec = 0; // clicks this long after each flash (whole samples)
 };
 // Writes a 320x180 H.264 file (.mp4 or .mkv): black with one white frame every periodSec (rounded to whole
-// frames) starting at 0, and a 5 ms 1 kHz click at the same instants.
+// frames) starting at 0, and a 5 ms 1 kHz click at the same instants (or clickDelaySec later).
 bool makeFlashClickFile(const std::string &path, double seconds, double periodSec,
 			const FlashClickOptions &options = {});
 // Times of frames turning bright (mean luma >= threshold, 0..255) after a dark one.
