@@ -4,26 +4,100 @@
 #include <algorithm>
 #include <cstring>
 
-SourceCapture::SourceCapture(obs_source_t *source, const std::atomic<int32_t> &delayFrames)
+#include <util/platform.h>
+
+namespace {
+
+uint32_t powerOfTwoAtLeast(uint64_t frames)
+{
+	uint64_t size = SourceCapture::minRingFrames;
+	while (size < frames) {
+		size *= 2;
+	}
+	return uint32_t(size);
+}
+
+} // namespace
+
+SourceCapture::SourceCapture(obs_source_t *source, const std::atomic<int32_t> &delayFrames, uint32_t sampleRate)
 	: captured(source),
 	  delay(delayFrames),
-	  left(new float[ringFrames]()),
-	  right(new float[ringFrames]())
+	  rate(sampleRate ? sampleRate : 48000)
 {
-	lastDelay = currentDelay();
+	// Room for the longest entry delay (one second) with packets up to a block long; reserve() grows it.
+	size = powerOfTwoAtLeast(ringFramesFor(rate, blockFrames));
+	left.reset(new float[size]());
+	right.reset(new float[size]());
+	lastDelay = effectiveDelay();
 }
 
 SourceCapture::~SourceCapture() = default;
 
-uint64_t SourceCapture::currentDelay() const
+uint64_t SourceCapture::requestedDelay() const
 {
-	return uint64_t(std::max<int32_t>(delay.load(std::memory_order_relaxed), 0));
+	return uint64_t(std::max<int32_t>(delay.load(std::memory_order_relaxed), 0)) + offset;
+}
+
+// The most a ring ever holds: the working level (delay, margin and a block), two packets and the overflow margin.
+uint64_t SourceCapture::ringFramesFor(uint64_t wantedDelay, uint64_t packet) const
+{
+	return wantedDelay + safetyFrames + blockFrames + 2 * std::max<uint64_t>(packet, blockFrames) + overflowMargin;
+}
+
+// The delay the ring can hold now; a larger one waits for reserve() to grow the ring.
+uint64_t SourceCapture::effectiveDelay() const
+{
+	const uint64_t room = ringFramesFor(0, largest());
+	return std::min(requestedDelay(), size > room ? size - room : 0);
+}
+
+void SourceCapture::notePacket(uint32_t frames)
+{
+	windowLargest = std::max(windowLargest, frames);
+	if (++windowPackets >= 64) {
+		previousLargest = windowLargest;
+		windowLargest = 0;
+		windowPackets = 0;
+	}
+}
+
+// A longer delay is silence put in front of what is buffered, a shorter one drops the oldest audio: either way
+// the audio goes on without a gap beyond the change itself.
+void SourceCapture::followDelay()
+{
+	const uint64_t wanted = effectiveDelay();
+	if (wanted == lastDelay) {
+		return;
+	}
+	if (primed) {
+		if (wanted > lastDelay) {
+			insertSilence(wanted - lastDelay);
+		} else {
+			dropOldest(std::min(lastDelay - wanted, fill));
+		}
+	}
+	lastDelay = wanted;
 }
 
 void SourceCapture::dropOldest(uint64_t frames)
 {
-	readPos = uint32_t((readPos + frames) % ringFrames);
+	readPos = uint32_t((readPos + frames) & (size - 1));
 	fill -= frames;
+}
+
+void SourceCapture::insertSilence(uint64_t frames)
+{
+	if (fill + frames > size) {
+		primed = false;
+		return;
+	}
+	readPos = uint32_t((readPos + size - frames) & (size - 1));
+	for (uint64_t i = 0; i < frames; ++i) {
+		const size_t pos = size_t((readPos + i) & (size - 1));
+		left[pos] = 0.0f;
+		right[pos] = 0.0f;
+	}
+	fill += frames;
 }
 
 uint64_t SourceCapture::bufferedFrames()
@@ -32,58 +106,90 @@ uint64_t SourceCapture::bufferedFrames()
 	return fill;
 }
 
-void SourceCapture::capture(const float *leftIn, const float *rightIn, uint32_t frames, float gain)
+uint32_t SourceCapture::ringFrames()
 {
 	std::lock_guard<std::mutex> guard(lock);
-	const uint64_t wanted = currentDelay();
-	// A longer packet loses its beginning: only its most recent audio is worth keeping.
+	return size;
+}
+
+uint64_t SourceCapture::underruns()
+{
+	std::lock_guard<std::mutex> guard(lock);
+	return underrunCount;
+}
+
+uint32_t SourceCapture::largestPacket()
+{
+	std::lock_guard<std::mutex> guard(lock);
+	return largest();
+}
+
+void SourceCapture::capture(const float *leftIn, const float *rightIn, uint32_t frames, float gain, uint64_t nowNs,
+			    int64_t offsetFrames)
+{
+	std::lock_guard<std::mutex> guard(lock);
 	uint32_t skip = 0;
 	uint32_t n = frames;
 	if (n > maxPacketFrames) {
 		skip = n - maxPacketFrames;
 		n = maxPacketFrames;
 	}
-	if (fill + n > wanted + overflowMargin) {
-		dropOldest(std::min<uint64_t>(fill + n - wanted - maxPacketFrames, fill));
+	offset = uint64_t(std::clamp<int64_t>(offsetFrames, 0, maxOffsetMs * int64_t(rate) / 1000));
+	notePacket(n);
+	followDelay();
+	lastPacket = n;
+	lastWriteNs = nowNs;
+
+	// Far above its working level (a stalled mix, a source running fast): back to it, keeping the newest audio;
+	// the next mix starts over from there.
+	const uint64_t level = lastDelay + safetyFrames + blockFrames;
+	if (fill + n > level + 2 * std::max<uint64_t>(largest(), blockFrames) + overflowMargin) {
+		dropOldest(fill - std::min(fill, level));
+		primed = false;
 	}
-	// The ring never holds more than it has room for, whatever the sample rate.
-	if (fill + n > ringFrames) {
-		dropOldest(fill + n - ringFrames);
+	// The ring never holds more than it has room for (it is always larger than a packet).
+	if (fill + n > size) {
+		dropOldest(fill + n - size);
 	}
 	const uint64_t start = readPos + fill;
 	for (uint32_t i = 0; i < n; ++i) {
-		const size_t pos = size_t((start + i) % ringFrames);
+		const size_t pos = size_t((start + i) & (size - 1));
 		left[pos] = leftIn[skip + i] * gain;
 		right[pos] = rightIn[skip + i] * gain;
 	}
 	fill += n;
 }
 
-bool SourceCapture::mixInto(float *leftOut, float *rightOut)
+bool SourceCapture::mixInto(float *leftOut, float *rightOut, uint64_t nowNs)
 {
 	std::lock_guard<std::mutex> guard(lock);
-	const uint64_t wanted = currentDelay();
-	const uint64_t threshold = wanted + primeMargin;
-	if (wanted != lastDelay) {
-		if (wanted > lastDelay) {
-			primed = false;
-		} else if (fill > threshold) {
-			dropOldest(fill - threshold);
-		}
-		lastDelay = wanted;
-	}
+	followDelay();
 	if (!primed) {
-		if (fill < threshold) {
+		if (lastPacket == 0) {
 			return false;
 		}
+		// Enough for this block, for the delay and the margin, and to last until the next packet is due: from
+		// here on each frame goes out exactly the delay and the margin after it was due, whatever the packet
+		// length and however packets and blocks fall against each other.
+		const int64_t untilNextNs =
+			int64_t(lastWriteNs + uint64_t(lastPacket) * 1000000000ULL / rate) - int64_t(nowNs);
+		const uint64_t untilNext =
+			untilNextNs > 0 ? (uint64_t(untilNextNs) * rate + 999999999ULL) / 1000000000ULL : 0;
+		const uint64_t needed = lastDelay + safetyFrames + blockFrames + untilNext;
+		if (fill < needed) {
+			return false;
+		}
+		// More than that would only add latency.
+		dropOldest(fill - needed);
 		primed = true;
 	}
 	if (fill < blockFrames) {
 		primed = false;
+		++underrunCount;
 		return false;
 	}
 	for (uint32_t i = 0; i < blockFrames; ++i) {
-		const size_t pos = (size_t(readPos) + i) % ringFrames;
+		const size_t pos = size_t((readPos + i) & (size - 1));
 		leftOut[i] += left[pos];
 		rightOut[i] += right[pos];
 	}
@@ -91,14 +197,44 @@ bool SourceCapture::mixInto(float *leftOut, float *rightOut)
 	return true;
 }
 
-void SourceCapture::captureAudio(const struct audio_data *audio, bool muted, float gain)
+void SourceCapture::reserve()
+{
+	uint32_t wanted = 0;
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		wanted = powerOfTwoAtLeast(ringFramesFor(rate + offset, largest()));
+		if (wanted <= size) {
+			return;
+		}
+	}
+	std::unique_ptr<float[]> newLeft(new float[wanted]());
+	std::unique_ptr<float[]> newRight(new float[wanted]());
+	std::lock_guard<std::mutex> guard(lock);
+	if (wanted <= size) {
+		return;
+	}
+	for (uint64_t i = 0; i < fill; ++i) {
+		const size_t pos = size_t((readPos + i) & (size - 1));
+		newLeft[i] = left[pos];
+		newRight[i] = right[pos];
+	}
+	left.swap(newLeft);
+	right.swap(newRight);
+	size = wanted;
+	readPos = 0;
+}
+
+void SourceCapture::captureAudio(const struct audio_data *audio, bool muted, float gain, int64_t syncOffsetNs)
 {
 	if (!audio || audio->frames == 0 || muted || !audio->data[0]) {
 		return;
 	}
 	const auto *leftIn = reinterpret_cast<const float *>(audio->data[0]);
 	const auto *rightIn = audio->data[1] ? reinterpret_cast<const float *>(audio->data[1]) : leftIn;
-	capture(leftIn, rightIn, audio->frames, gain);
+	// OBS applies a source's sync offset to its timestamps only; here it is extra delay. A negative offset
+	// cannot make audio arrive earlier.
+	const int64_t offsetNs = std::clamp<int64_t>(syncOffsetNs, 0, maxOffsetMs * 1000000);
+	capture(leftIn, rightIn, audio->frames, gain, os_gettime_ns(), offsetNs * int64_t(rate) / 1000000000);
 }
 
 void SourceCapture::captureCallback(void *param, obs_source_t *source, const struct audio_data *audio, bool muted)
@@ -106,7 +242,12 @@ void SourceCapture::captureCallback(void *param, obs_source_t *source, const str
 	if (!audio || audio->frames == 0 || muted) {
 		return;
 	}
-	static_cast<SourceCapture *>(param)->captureAudio(audio, muted, obs_source_get_volume(source));
+	// OBS calls capture callbacks also for audio the user only monitors; its own mix leaves that out.
+	if (obs_source_get_monitoring_type(source) == OBS_MONITORING_TYPE_MONITOR_ONLY) {
+		return;
+	}
+	static_cast<SourceCapture *>(param)->captureAudio(audio, muted, obs_source_get_volume(source),
+							  obs_source_get_sync_offset(source));
 }
 
 EntryAudioTrack::~EntryAudioTrack()
@@ -212,25 +353,39 @@ void EntryAudioTrack::refreshSources()
 	std::vector<obs_source_t *> wanted;
 	collectAudible(shown, wanted, 0);
 
-	std::lock_guard<std::mutex> guard(lock);
-	for (auto it = captures.begin(); it != captures.end();) {
-		if (std::find(wanted.begin(), wanted.end(), (*it)->source()) == wanted.end()) {
-			obs_source_remove_audio_capture_callback((*it)->source(), &SourceCapture::captureCallback,
-								 it->get());
-			it = captures.erase(it);
-		} else {
-			++it;
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		for (auto it = captures.begin(); it != captures.end();) {
+			if (std::find(wanted.begin(), wanted.end(), (*it)->source()) == wanted.end()) {
+				obs_source_remove_audio_capture_callback((*it)->source(),
+									 &SourceCapture::captureCallback, it->get());
+				it = captures.erase(it);
+			} else {
+				++it;
+			}
+		}
+		for (obs_source_t *source : wanted) {
+			const bool known = std::any_of(captures.begin(), captures.end(), [source](const auto &capture) {
+				return capture->source() == source;
+			});
+			if (known) {
+				obs_source_release(source);
+				continue;
+			}
+			captures.push_back(std::make_unique<SourceCapture>(source, delayFrames, rate));
+			obs_source_add_audio_capture_callback(source, &SourceCapture::captureCallback,
+							      captures.back().get());
 		}
 	}
-	for (obs_source_t *source : wanted) {
-		const bool known = std::any_of(captures.begin(), captures.end(),
-					       [source](const auto &capture) { return capture->source() == source; });
-		if (known) {
-			obs_source_release(source);
-			continue;
-		}
-		captures.push_back(std::make_unique<SourceCapture>(source, delayFrames));
-		obs_source_add_audio_capture_callback(source, &SourceCapture::captureCallback, captures.back().get());
+	reserveCaptures();
+}
+
+void EntryAudioTrack::reserveCaptures()
+{
+	// Only this thread changes the list, so it is read without the lock, and the mix never waits for an
+	// allocation.
+	for (auto &capture : captures) {
+		capture->reserve();
 	}
 }
 
@@ -252,22 +407,23 @@ void EntryAudioTrack::close()
 	shown = nullptr;
 }
 
-void EntryAudioTrack::mix(float *left, float *right)
+void EntryAudioTrack::mix(float *left, float *right, uint64_t nowNs)
 {
 	std::lock_guard<std::mutex> guard(lock);
 	for (auto &capture : captures) {
-		capture->mixInto(left, right);
+		capture->mixInto(left, right, nowNs);
 	}
 }
 
-bool EntryAudioTrack::mixCallback(void *param, uint64_t startTs, uint64_t, uint64_t *newTs, uint32_t,
+bool EntryAudioTrack::mixCallback(void *param, uint64_t startTs, uint64_t endTs, uint64_t *newTs, uint32_t,
 				  struct audio_output_data *mixes)
 {
 	*newTs = startTs;
 	float *left = mixes[0].data[0];
 	float *right = mixes[0].data[1];
 	if (left && right) {
-		static_cast<EntryAudioTrack *>(param)->mix(left, right);
+		// OBS's audio thread runs each block when the clock reaches its end.
+		static_cast<EntryAudioTrack *>(param)->mix(left, right, endTs);
 	}
 	return true;
 }

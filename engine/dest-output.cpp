@@ -178,24 +178,37 @@ void DestOutput::stop()
 
 void DestOutput::checkRestart()
 {
+	if (!output) {
+		return;
+	}
+	if (stopRequested) {
+		// A try that was under way when the stop came may connect all the same: stop it once it has.
+		if (obs_output_active(output)) {
+			obs_output_stop(output);
+		}
+		return;
+	}
 	const int64_t due = nextRestartMs.load();
 	const int64_t now = nowMs();
-	if (!output || due == 0 || now < due || stopRequested) {
+	if (due == 0 || now < due) {
 		return;
 	}
 	if (obs_output_active(output)) {
 		nextRestartMs = now + Supervision::activeRetryMs;
 		return;
 	}
+	// The state stays Reconnecting through every try of an outage, as the outage shows.
 	nextRestartMs = 0;
-	setState(DestState::Connecting);
+	lastAttemptMs = now;
 	startedNs = nowNs();
+	attempting = true;
 	if (obs_output_start(output)) {
 		return;
 	}
+	attempting = false;
 	if (attempts < Supervision::maxRestartAttempts) {
 		++attempts;
-		nextRestartMs = nowMs() + Supervision::restartDelayMs;
+		nextRestartMs = now + Supervision::restartDueMs;
 		setState(DestState::Reconnecting);
 	} else {
 		restarting = false;
@@ -242,6 +255,10 @@ bool DestOutput::hasEnded()
 		return false;
 	}
 	if (restarting && !stopRequested) {
+		return false;
+	}
+	// A try under way ends first (OBS would wait for it when the output is released).
+	if (attempting && nowNs() - startedNs < Supervision::startTimeoutNs) {
 		return false;
 	}
 	switch (state()) {

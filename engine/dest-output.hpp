@@ -28,14 +28,22 @@ struct DestStatus {
 
 // Limits of the supervision.
 namespace Supervision {
+constexpr int64_t tickMs = 500;
 constexpr int64_t firstRestartDelayMs = 1500;
+// While a destination is down, each try begins at most this long after the previous one began: it is due a tick
+// early, so that waiting for the panel's tick never stretches the gap.
 constexpr int64_t restartDelayMs = 5000;
+constexpr int64_t restartDueMs = restartDelayMs - tickMs;
 constexpr int64_t activeRetryMs = 500;
-constexpr int maxRestartAttempts = 120;
+// Tries go on for at least this long before the destination fails for good.
+constexpr int64_t giveUpAfterMs = 30LL * 60 * 1000;
+constexpr int maxRestartAttempts = 1 + int((giveUpAfterMs - firstRestartDelayMs + restartDueMs - 1) / restartDueMs);
 constexpr int64_t startTimeoutNs = 40LL * 1000000000LL;
 constexpr int64_t inactiveGraceNs = 3LL * 1000000000LL;
-constexpr int obsReconnectRetries = 300;
-constexpr int obsReconnectSeconds = 5;
+// OBS's own reconnection waits about half as long again after each failed try, whatever it is set to (5 s,
+// 7.4 s, 11 s... 79 s by the eighth), so it is off and the engine makes every try itself.
+constexpr int obsReconnectRetries = 0;
+constexpr int obsReconnectSeconds = 0;
 } // namespace Supervision
 
 // One running destination: its own service, output and audio encoder on the entry's shared video encoder.
@@ -111,6 +119,9 @@ private:
 	std::atomic<bool> connected{false};
 	std::atomic<bool> restarting{false};
 	std::atomic<int64_t> nextRestartMs{0};
+	std::atomic<int64_t> lastAttemptMs{0};
+	// A restart's obs_output_start was accepted and neither "start" nor "stop" has come yet.
+	std::atomic<bool> attempting{false};
 
 	uint64_t lastBytes = 0;
 	int64_t lastSampleMs = 0;

@@ -6,6 +6,8 @@
 
 #include <util/platform.h>
 
+#include <algorithm>
+
 namespace {
 
 int64_t nowMs()
@@ -24,6 +26,11 @@ bool neverRestarted(long long code)
 void DestOutput::onStart(void *data, calldata_t *)
 {
 	auto *self = static_cast<DestOutput *>(data);
+	self->attempting = false;
+	if (self->stopRequested) {
+		// A try that was under way when the destination was stopped: the tick stops the output.
+		return;
+	}
 	self->connected = true;
 	if (self->restarting.exchange(false)) {
 		const int outage = self->currentOutageSeconds();
@@ -68,8 +75,16 @@ void DestOutput::onStop(void *data, calldata_t *cd)
 		}
 		return;
 	}
-	if (self->stopRequested || neverRestarted(code) || (!self->connected && !self->restarting) ||
-	    self->attempts >= Supervision::maxRestartAttempts) {
+	self->attempting = false;
+	// A try under way when the destination was stopped does not turn the stop into a failure.
+	if (self->stopRequested && self->state() == DestState::Idle) {
+		return;
+	}
+	// Within an outage every failed try counts as one, whatever its code: an SRT caller reports a listener that
+	// is not back yet as an invalid stream.
+	const bool outage = self->restarting;
+	if (self->stopRequested || self->attempts >= Supervision::maxRestartAttempts ||
+	    (!outage && (neverRestarted(code) || !self->connected))) {
 		self->restarting = false;
 		self->fail(outputErrorText(int(code), lastError));
 		return;
@@ -85,6 +100,9 @@ void DestOutput::onStop(void *data, calldata_t *cd)
 		     int(code), shown.isEmpty() ? "" : ", ", shown.constData());
 	}
 	const int attempt = ++self->attempts;
-	self->nextRestartMs = nowMs() + (attempt <= 1 ? Supervision::firstRestartDelayMs : Supervision::restartDelayMs);
+	const int64_t now = nowMs();
+	// The next try begins a fixed time after the previous one began, however long that one took to fail.
+	self->nextRestartMs = attempt <= 1 ? now + Supervision::firstRestartDelayMs
+					   : std::max(now, self->lastAttemptMs.load() + Supervision::restartDueMs);
 	self->setState(DestState::Reconnecting);
 }

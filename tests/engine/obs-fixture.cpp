@@ -211,6 +211,26 @@ void tickFor(LiveEntry &entry, int durationMs, int periodMs)
 		entry, [] { return false; }, durationMs, periodMs);
 }
 
+bool superviseUntil(const std::vector<LiveEntry *> &entries, const std::function<bool()> &done, int timeoutMs)
+{
+	using Clock = std::chrono::steady_clock;
+	const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+	auto nextTick = Clock::now();
+	while (Clock::now() < deadline) {
+		if (Clock::now() >= nextTick) {
+			for (LiveEntry *entry : entries) {
+				entry->tick();
+			}
+			nextTick += std::chrono::milliseconds(500);
+		}
+		if (done()) {
+			return true;
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	}
+	return done();
+}
+
 ModuleObjects countModuleObjects()
 {
 	ModuleObjects objects;

@@ -54,6 +54,8 @@ EntryConfig makeEntry(const QString &source, const std::vector<std::pair<QString
 bool tickUntil(LiveEntry &entry, const std::function<bool()> &done, int timeoutMs, int periodMs = 100);
 // Ticks the entry for durationMs.
 void tickFor(LiveEntry &entry, int durationMs, int periodMs = 100);
+// Ticks the entries every 500 ms as the panel does, checking done() every 50 ms in between; true when it held.
+bool superviseUntil(const std::vector<LiveEntry *> &entries, const std::function<bool()> &done, int timeoutMs);
 
 // How many OBS encoders, outputs and services of this module exist now.
 struct ModuleObjects {

@@ -53,37 +53,40 @@ bool makeToneFile(const std::string &path, double freqHz, double seconds, double
 			 path);
 }
 
-bool makeFlashClickFile(const std::string &path, double seconds, double periodSec)
+bool makeFlashClickFile(const std::string &path, double seconds, double periodSec, const FlashClickOptions &options)
 {
-	constexpr int fps = 30;
-	const long long samplesPerFrame = toneRate / fps;
-	const long long periodFrames = std::max(1LL, std::llround(periodSec * fps));
-	const long long periodSamples = periodFrames * samplesPerFrame;
-	const long long clickSamples = toneRate * 5 / 1000;
-	if (seconds <= 0) {
-		detail::setToolError("makeFlashClickFile: bad length");
+	const long long rate = options.sampleRate;
+	const long long periodFrames = std::max(1LL, std::llround(periodSec * options.fps));
+	const long long clickSamples = rate * 5 / 1000;
+	if (seconds <= 0 || options.fps <= 0 || rate <= 0 || (rate * periodFrames) % options.fps != 0) {
+		detail::setToolError("makeFlashClickFile: bad length, rate or period");
 		return false;
 	}
-	const std::string video = "color=c=black:s=320x180:r=" + std::to_string(fps) +
+	const long long periodSamples = rate * periodFrames / options.fps;
+	const std::string video = "color=c=black:s=320x180:r=" + std::to_string(options.fps) +
 				  ",drawbox=x=0:y=0:w=iw:h=ih:color=white:t=fill:enable='eq(mod(n," +
 				  std::to_string(periodFrames) + "),0)'";
-	const std::string click = "if(lt(mod(n," + std::to_string(periodSamples) + ")," + std::to_string(clickSamples) +
-				  "),0.8*sin(2*PI*1000*n/" + std::to_string(toneRate) + "),0)";
-	const std::string audio =
-		"aevalsrc=exprs='" + click + "|" + click + "':s=" + std::to_string(toneRate) + ":c=stereo";
-	// A keyframe at every flash, so a player or a cut can start on one.
-	return runFfmpeg({"-f",       "lavfi",
-			  "-i",       video,
-			  "-f",       "lavfi",
-			  "-i",       audio,
-			  "-t",       detail::formatNumber(seconds),
-			  "-c:v",     "libx264",
-			  "-preset",  "ultrafast",
-			  "-pix_fmt", "yuv420p",
-			  "-g",       std::to_string(periodFrames),
-			  "-c:a",     "aac",
-			  "-b:a",     "128k"},
-			 path);
+	const bool tone = options.toneHz > 0;
+	const long long delay = std::llround(options.clickDelaySec * double(rate)) % periodSamples;
+	std::string wave = "if(lt(mod(n+" + std::to_string(periodSamples - delay) + "," +
+			   std::to_string(periodSamples) + ")," + std::to_string(clickSamples) + ")," +
+			   (tone ? "0.6" : "0.8") + "*sin(2*PI*1000*n/" + std::to_string(rate) + "),0)";
+	if (tone) {
+		wave += "+0.1*sin(2*PI*" + detail::formatNumber(options.toneHz) + "*n/" + std::to_string(rate) + ")";
+	}
+	std::string audio = "aevalsrc=exprs='" + wave + "|" + wave + "':s=" + std::to_string(rate) + ":c=stereo";
+	if (options.packetFrames > 0) {
+		audio += ":n=" + std::to_string(options.packetFrames);
+	}
+	std::vector<std::string> args = {"-f", "lavfi", "-i", video, "-f", "lavfi", "-i", audio, "-t",
+					 detail::formatNumber(seconds), "-c:v", "libx264", "-preset", "ultrafast",
+					 "-pix_fmt", "yuv420p",
+					 // A keyframe at every flash, so a player or a cut can start on one.
+					 "-g", std::to_string(periodFrames), "-c:a", options.audioCodec};
+	if (options.audioCodec == "aac") {
+		args.insert(args.end(), {"-b:a", "128k"});
+	}
+	return runFfmpeg(args, path);
 }
 
 } // namespace testbed

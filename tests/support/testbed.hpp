@@ -402,9 +402,19 @@ Image grabFrame(const std::string &file, double atSec);
 // Writes a stereo 48 kHz sine (WAV or FLAC, by extension) holding a whole number of cycles so it loops without a
 // click; seconds is rounded to fit, and a non-integer freqHz may be nudged by up to 0.5 / seconds Hz.
 bool makeToneFile(const std::string &path, double freqHz, double seconds, double amplitude);
-// Writes a 320x180 30 fps H.264 + AAC file (.mp4 or .mkv): black with one white frame every periodSec (rounded to
-// whole frames) starting at 0, and silence with a 5 ms 1 kHz click (amplitude 0.8) at the same instants.
-bool makeFlashClickFile(const std::string &path, double seconds, double periodSec);
+// How makeFlashClickFile writes its sound and pictures.
+struct FlashClickOptions {
+	int fps = 30;
+	std::string audioCodec = "aac"; // an ffmpeg encoder: "aac", "flac", "pcm_s16le" (the last two need .mkv)
+	int sampleRate = 48000;
+	int packetFrames = 0;     // frames per audio packet for PCM; 0: the encoder's own
+	double toneHz = 0;        // a steady tone (amplitude 0.1) under clicks of amplitude 0.6; 0: silence under 0.8
+	double clickDelaySec = 0; // clicks this long after each flash (whole samples)
+};
+// Writes a 320x180 H.264 file (.mp4 or .mkv): black with one white frame every periodSec (rounded to whole
+// frames) starting at 0, and a 5 ms 1 kHz click at the same instants (or clickDelaySec later).
+bool makeFlashClickFile(const std::string &path, double seconds, double periodSec,
+			const FlashClickOptions &options = {});
 // Times of frames turning bright (mean luma >= threshold, 0..255) after a dark one.
 std::vector<double> flashTimes(const std::string &file, double threshold = 128);
 // Times where the audio (channels averaged) first reaches |threshold| after at least minGapSec below it.

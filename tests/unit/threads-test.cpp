@@ -33,27 +33,35 @@ TEST(Threads, CaptureMixAndDelayTogether)
 	std::atomic<int> blocks{0};
 
 	std::thread source([&] {
-		std::vector<float> packet(480, 0.25f);
-		for (int i = 0; i < 20000; ++i) {
-			capture.capture(packet.data(), packet.data(), uint32_t(packet.size()), 1.0f);
+		std::vector<float> packet(4608, 0.25f);
+		for (int i = 0; i < 5000; ++i) {
+			const uint32_t frames = i % 3 == 0 ? 4608 : 480;
+			capture.capture(packet.data(), packet.data(), frames, 1.0f, uint64_t(i) * 10000000,
+					(i % 7) * 960);
 		}
 		done = true;
 	});
 	std::thread mixer([&] {
 		std::vector<float> left(SourceCapture::blockFrames), right(SourceCapture::blockFrames);
-		while (!done) {
-			if (capture.mixInto(left.data(), right.data())) {
+		for (uint64_t i = 0; !done; ++i) {
+			if (capture.mixInto(left.data(), right.data(), i * 21333333)) {
 				++blocks;
 			}
 		}
 	});
+	// The UI thread changes the delay and grows the rings meanwhile.
 	for (int i = 0; !done; ++i) {
 		delay = (i % 5) * 4800;
+		if (i % 100 == 0) {
+			capture.reserve();
+		}
 		std::this_thread::yield();
 	}
 	source.join();
 	mixer.join();
-	EXPECT_LE(capture.bufferedFrames(), uint64_t(4 * 4800) + SourceCapture::overflowMargin + 480);
+	EXPECT_LE(capture.bufferedFrames(), uint64_t(4 * 4800 + 6 * 960) + SourceCapture::safetyFrames +
+						    SourceCapture::blockFrames + 2 * 4608 +
+						    SourceCapture::overflowMargin);
 	EXPECT_GT(blocks.load(), 0);
 }
 
