@@ -34,7 +34,9 @@ TEST(Threads, CaptureMixAndDelayTogether)
 
 	std::thread source([&] {
 		std::vector<float> packet(4608, 0.25f);
-		for (int i = 0; i < 5000; ++i) {
+		// Goes on until the mix has really run alongside, however the threads happen to be scheduled.
+		const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+		for (int i = 0; i < 5000 || (blocks < 50 && std::chrono::steady_clock::now() < until); ++i) {
 			const uint32_t frames = i % 3 == 0 ? 4608 : 480;
 			capture.capture(packet.data(), packet.data(), frames, 1.0f, uint64_t(i) * 10000000,
 					(i % 7) * 960);
