@@ -2,12 +2,12 @@
 #include "panel/salidas-panel.hpp"
 #include "panel/panel-hotkeys.hpp"
 #include "panel/status-text.hpp"
+#include "panel/update-checker.hpp"
 #include "editor/obs-names.hpp"
 #include "editor/preview.hpp"
 #include "editor/shared-widgets.hpp"
 #include "engine/addresses.hpp"
 #include "engine/live-entry.hpp"
-#include "engine/addresses.hpp"
 #include "module/language.hpp"
 #include "module/log.hpp"
 

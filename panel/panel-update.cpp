@@ -1,27 +1,44 @@
-// The update bar.
+// The update bar and the once-per-panel check behind it.
 #include "panel/salidas-panel.hpp"
-#include "module/language.hpp"
-#include "module/log.hpp"
-#include "module/version.hpp"
+#include "panel/update-checker.hpp"
+#include "panel/update-notice.hpp"
+#include "panel/update-rules.hpp"
+#include "panel/update-settings.hpp"
 
+#include <QDesktopServices>
 #include <QLabel>
+#include <QUrl>
 
-void SalidasPanel::startUpdateCheck() {}
+void SalidasPanel::startUpdateCheck()
+{
+	updateChecker = std::make_unique<UpdateChecker>(
+		this,
+		[this](const QString &version, const QString &address, const QString &notes) {
+			showUpdateNotice(version, address, notes);
+		},
+		updateHostSetting(), trustedSiteSetting());
+	UpdateChecker *checker = updateChecker.get();
+	QTimer::singleShot(8000, this, [checker] { checker->start(); });
+}
 
-void SalidasPanel::stopUpdateCheck() {}
+void SalidasPanel::stopUpdateCheck()
+{
+	// Cancels a request that hangs and waits for the worker, which the cancel unblocks at once.
+	updateChecker.reset();
+}
 
-void SalidasPanel::openDownload() {}
+void SalidasPanel::openDownload()
+{
+	if (updateChecker && isTrustedDownloadUrl(downloadUrl, updateChecker->trustedSitePrefix())) {
+		QDesktopServices::openUrl(QUrl(downloadUrl, QUrl::TolerantMode));
+	}
+}
 
 void SalidasPanel::showUpdateNotice(const QString &version, const QString &address, const QString &notes)
 {
 	downloadUrl = address;
-	QString text = translate("⬆ Hay una versión nueva: %1 (tienes la %2).")
-			       .arg(version, QString::fromLatin1(moduleVersion));
-	if (!notes.isEmpty()) {
-		text += translate(" Novedades: %1").arg(notes);
-	}
 	updateLabel->setTextFormat(Qt::PlainText);
-	updateLabel->setText(text);
+	updateLabel->setText(updateNoticeText(version, notes));
 	updateBar->show();
-	logMessage(LOG_INFO, "a newer version of the plugin is available: %s", version.toUtf8().constData());
+	logNewerVersion(version);
 }

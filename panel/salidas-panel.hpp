@@ -22,6 +22,7 @@ class EntryHotkeys;
 class LiveEntry;
 class ElidedLabel;
 class PreviewWidget;
+class UpdateChecker;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -128,6 +129,7 @@ private:
 	QWidget *updateBar = nullptr;
 	QLabel *updateLabel = nullptr;
 	QString downloadUrl;
+	std::unique_ptr<UpdateChecker> updateChecker;
 	QTimer statusTimer;
 	QString editingId;
 	QMap<QString, DestState> reportedStates;

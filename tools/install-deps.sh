@@ -7,6 +7,8 @@ packages=(
 	build-essential cmake pkgconf git ca-certificates
 	# OBS 29 (the app and its plug-ins) and what the module links
 	libobs-dev obs-studio qtbase5-dev libsodium-dev libx11-dev libsimde-dev
+	# the update check's HTTPS client, and clang with its sanitizer runtimes for the fuzzing build
+	libcurl4-openssl-dev clang libclang-rt-14-dev
 	# the release API check: Qt 6 and a Windows cross compiler
 	qt6-base-dev g++-mingw-w64-x86-64
 	# tests: GoogleTest, real servers, media tools, a virtual display with software OpenGL

@@ -11,6 +11,8 @@
 
 namespace {
 
+bool ownMounts = false;
+
 std::string entryJson(const std::string &id, const std::string &name, const std::string &source, bool follows,
 		      int width, int height, const std::string &url, const std::string &key)
 {
@@ -153,6 +155,45 @@ TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 	EXPECT_NE(testbed::readFile(legacy).find("\"main\""), std::string::npos) << "the legacy file stays";
 }
 
+TEST(RealObs, UpdateBarFromALocalSite)
+{
+	if (!ownMounts) {
+		GTEST_SKIP() << "needs its own network and mount namespaces (root)";
+	}
+	// A build of the module whose update host is this machine's "localhost", answered by a real HTTPS server
+	// whose certificate OBS trusts through the system bundle, replaced inside this test's mount namespace.
+	testbed::HttpsServer site({{"localhost",
+				    {{"version.json", R"({"version": "1.2.0", "url": "https://localhost/descargas/",
+					"notes_en": "Faster <b>reconnects</b>.\nNew hotkeys.", "notes": "x"})"}},
+				    "",
+				    ""}});
+	site.start();
+	testbed::TempDir certificates("tallowmere-ca-");
+	const std::string bundle = testbed::makeCaBundleWith(site.caCertPath(), certificates.file("bundle.crt"));
+	ASSERT_TRUE(testbed::bindMount(bundle, "/etc/ssl/certs/ca-certificates.crt"));
+
+	RealObs obs;
+	obs.moduleOverride = TALLOWMERE_UPDATE_PROBE_MODULE;
+	obs.start();
+	const bool shown = obs.waitForText("⬆ A new version is available: 1.2.0 (you have 1.0.6).", 20000);
+	testbed::unmount("/etc/ssl/certs/ca-certificates.crt");
+	ASSERT_TRUE(shown) << obs.driver("texts") << testbed::readFile(site.accessLogPath());
+	EXPECT_EQ(obs.countTexts("⬆ A new version is available: 1.2.0 (you have 1.0.6). What's new: Faster "
+				 "breconnects/b. New hotkeys."),
+		  1)
+		<< obs.driver("texts");
+	EXPECT_NE(testbed::readFile(site.accessLogPath()).find("QuorvexSource-UpdateCheck"), std::string::npos);
+	EXPECT_EQ(obs.driver("shot " TALLOWMERE_BUILD_DIR "/obs-update-bar.png"), "ok");
+	EXPECT_NE(obs.log().find("[tallowmere] a newer version of the plugin is available: 1.2.0"), std::string::npos);
+	ASSERT_TRUE(obs.click("✕"));
+	for (int waited = 0; waited < 3000 && obs.countTexts("⬆") > 0; waited += 100) {
+		usleep(100 * 1000);
+	}
+	EXPECT_EQ(obs.countTexts("⬆"), 0) << "hidden";
+	const int status = obs.close();
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 int main(int argc, char **argv)
 {
 	testing::InitGoogleTest(&argc, argv);
@@ -160,5 +201,6 @@ int main(int argc, char **argv)
 	if (geteuid() == 0 && !testbed::isolateNetwork()) {
 		std::fprintf(stderr, "could not isolate the network; going on\n");
 	}
+	ownMounts = geteuid() == 0 && testbed::privateMounts();
 	return RUN_ALL_TESTS();
 }

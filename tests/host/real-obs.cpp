@@ -63,6 +63,11 @@ void RealObs::start(bool installPlugin)
 				     configDir() + "/plugins"},
 				    60000, &installed, &errors);
 		ASSERT_EQ(installed, 0) << errors;
+		if (!moduleOverride.empty()) {
+			std::filesystem::copy_file(moduleOverride,
+						   configDir() + "/plugins/tallowmere/bin/64bit/tallowmere.so",
+						   std::filesystem::copy_options::overwrite_existing);
+		}
 	}
 	const std::string driverDir = configDir() + "/plugins/tallowmere-driver";
 	std::filesystem::create_directories(driverDir + "/bin/64bit");

@@ -20,6 +20,8 @@ public:
 	// Installs the plug-in (unless it is installed system-wide) and the driver, starts OBS and waits until its
 	// websocket answers.
 	void start(bool installPlugin = true);
+	// Installs this build of the module in place of the plug-in's own, at start().
+	std::string moduleOverride;
 	// The dock's visible labels and buttons, each prefixed "L " or "B ".
 	std::vector<std::string> texts();
 	// Whether the dock shows a label or button whose text starts with prefix; waits up to timeoutMs.

@@ -355,6 +355,43 @@ private:
 	std::atomic<long long> returned_{0};
 };
 
+// nginx serving HTTPS for several host names on one address and port (443 by default, for clients that cannot
+// be told another port: run inside isolateNetwork()). Certificates come from a CA of its own: trust it with
+// makeCaBundleWith, and route the names with makeHostsFile and bindMount over /etc/hosts.
+class HttpsServer {
+public:
+	struct Site {
+		std::string name;                                       // host name (TLS server name and Host header)
+		std::vector<std::pair<std::string, std::string>> files; // path below the site's root, content
+		std::string directives;                                 // extra nginx lines for its server block
+		std::string certificateName; // the name its certificate is for; empty: a certificate for the site's name
+	};
+
+	explicit HttpsServer(std::vector<Site> sites, std::string address = "127.0.0.1", int port = 443);
+	~HttpsServer();
+	// Makes the certificates, starts nginx and waits until it listens.
+	void start();
+	// Stops nginx.
+	void stop();
+	// The CA that signed every site's certificate.
+	std::string caCertPath() const { return dir_.file("ca.pem"); }
+	// One line per request: host "request line" status "user agent" TLS protocol.
+	std::string accessLogPath() const { return dir_.file("access.log"); }
+	std::string errorLogPath() const { return dir_.file("error.log"); }
+
+private:
+	std::string config() const;
+
+	std::vector<Site> sites_;
+	std::string address_;
+	int port_;
+	TempDir dir_;
+	std::unique_ptr<Process> proc_;
+};
+
+// Writes a hosts file with the usual localhost lines plus (name, address) entries; returns outPath.
+std::string makeHostsFile(const std::vector<std::pair<std::string, std::string>> &entries, const std::string &outPath);
+
 // ---------------------------------------------------------------------------------------------------------------
 // Media (ffmpeg / ffprobe). Times are seconds on the file's own timeline (its timestamps, not counted from its
 // first packet). Decoding starts at the beginning of the file: meant for short recordings.
