@@ -11,6 +11,7 @@
 //   mclick <n> <text>      like click, in that dialog
 //   type <name> <text>     clicks into that dialog's field with this object name and types the text
 //   mshot <path>           a picture of that dialog
+//   quit                   closes OBS's main window, as its close button does
 // Clicks run from the event loop just after the answer, since a click may open a modal dialog whose own loop
 // serves the next commands.
 // Fields are separated by the unit separator (0x1f); line breaks inside texts are sent as "\n".
@@ -127,6 +128,13 @@ QString run(const QString &line)
 		return !dock               ? QStringLiteral("missing")
 		       : dock->isVisible() ? QStringLiteral("visible")
 					   : QStringLiteral("hidden");
+	}
+	if (command == QStringLiteral("quit")) {
+		// OBS 29 closes from inside its SIGINT handler, on whatever the signal interrupted, which can deadlock;
+		// this close runs from the event loop instead.
+		auto *window = static_cast<QWidget *>(obs_frontend_get_main_window());
+		QTimer::singleShot(0, window, [window] { window->close(); });
+		return QStringLiteral("ok");
 	}
 	if (command == QStringLiteral("shot")) {
 		auto *window = static_cast<QWidget *>(obs_frontend_get_main_window());

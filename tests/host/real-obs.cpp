@@ -179,9 +179,21 @@ pid_t RealObs::pid() const
 
 int RealObs::close()
 {
-	obs->signal(SIGINT);
+	if (driverFd < 0 || driver("quit") != "ok") {
+		obs->signal(SIGINT);
+	}
 	int status = -1;
 	if (!obs->waitExit(60000, &status)) {
+		// Where it hangs, for the report.
+		std::string errors;
+		const std::string full = log();
+		const std::string tail = full.substr(full.size() > 8000 ? full.size() - 8000 : 0);
+		std::fprintf(stderr, "OBS did not exit; its threads:\n%s\nits log:\n%s\n",
+			     testbed::runCapture({"gdb", "-p", std::to_string(obs->pid()), "-batch", "-ex",
+						  "thread apply all bt 30"},
+						 60000, nullptr, &errors)
+				     .c_str(),
+			     tail.c_str());
 		obs->stop();
 		return -1;
 	}
