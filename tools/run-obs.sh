@@ -23,12 +23,14 @@ if [ ! -f "$HOME/.config/obs-studio/global.ini" ]; then
 	mkdir -p "$HOME/.config/obs-studio"
 	printf '[General]\nFirstRun=true\n' > "$HOME/.config/obs-studio/global.ini"
 fi
-Xvfb :73 -screen 0 1280x720x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+# OBS and the display get a session of their own: Ctrl+C reaches only this script, which then asks OBS once to
+# close (a second SIGINT during OBS's shutdown breaks it off) and ends the display after OBS has gone.
+setsid Xvfb :73 -screen 0 1280x720x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
 xvfb=$!
 trap 'kill $xvfb 2>/dev/null || true' EXIT
 for _ in $(seq 50); do [ -e /tmp/.X11-unix/X73 ] && break; sleep 0.1; done
 export DISPLAY=:73
-obs --multi >"$out/obs.log" 2>&1 &
+setsid obs --multi >"$out/obs.log" 2>&1 &
 obs=$!
 for _ in $(seq 100); do grep -q 'Switched to scene' "$out/obs.log" 2>/dev/null && break; sleep 0.2; done
 sleep 3
@@ -36,5 +38,12 @@ ffmpeg -loglevel error -y -f x11grab -video_size 1280x720 -i :73 -frames:v 1 "$o
 grep '\[tallowmere\]' "$out/obs.log" || true
 echo "OBS runs under a virtual display (pid $obs). Log: $out/obs.log  Screenshot: $out/screenshot.png"
 echo "Press Ctrl+C to close OBS."
-trap 'kill -INT $obs 2>/dev/null; wait $obs 2>/dev/null; kill $xvfb 2>/dev/null || true' EXIT INT TERM
+close_obs() {
+	trap - EXIT INT TERM
+	kill -INT $obs 2>/dev/null || true
+	for _ in $(seq 300); do kill -0 $obs 2>/dev/null || break; sleep 0.1; done
+	kill $obs $xvfb 2>/dev/null || true
+	grep -E 'Number of memory leaks' "$out/obs.log" || true
+}
+trap close_obs EXIT INT TERM
 wait $obs || true
