@@ -14,16 +14,6 @@ using namespace obstest;
 
 namespace {
 
-class StyleCounter : public QObject {
-public:
-	int count = 0;
-	bool eventFilter(QObject *, QEvent *event) override
-	{
-		count += event->type() == QEvent::StyleChange ? 1 : 0;
-		return false;
-	}
-};
-
 EntryConfig smallEntry(const char *source, const std::vector<std::pair<QString, QString>> &destinations)
 {
 	EntryConfig entry = makeEntry(QString::fromUtf8(source), destinations, 160, 90);

@@ -10,18 +10,6 @@ namespace testbed {
 
 namespace {
 
-void openssl(const std::vector<std::string> &args, const std::string &cwd)
-{
-	std::vector<std::string> argv = {"sh", "-c", "cd \"$0\" && exec openssl \"$@\"", cwd};
-	argv.insert(argv.end(), args.begin(), args.end());
-	int code = 0;
-	std::string err;
-	runCapture(argv, 30000, &code, &err);
-	if (code != 0) {
-		throw std::runtime_error("openssl " + args.front() + " failed (" + std::to_string(code) + "): " + err);
-	}
-}
-
 // Signs a certificate for the given DNS names as <dir>/<stem>.pem and .key.
 void makeCertificate(const std::string &dir, const std::string &stem, const std::vector<std::string> &names)
 {
@@ -30,12 +18,12 @@ void makeCertificate(const std::string &dir, const std::string &stem, const std:
 		san += (i ? ",DNS:" : "DNS:") + names[i];
 	}
 	writeFile(dir + "/" + stem + ".ext", san + "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
-	openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", stem + ".key",
-		 "-out", stem + ".csr", "-subj", "/CN=" + names.front()},
-		dir);
-	openssl({"x509", "-req", "-in", stem + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
-		 stem + ".pem", "-days", "3", "-extfile", stem + ".ext"},
-		dir);
+	runOpenssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+		    stem + ".key", "-out", stem + ".csr", "-subj", "/CN=" + names.front()},
+		   dir);
+	runOpenssl({"x509", "-req", "-in", stem + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+		    "-out", stem + ".pem", "-days", "3", "-extfile", stem + ".ext"},
+		   dir);
 }
 
 } // namespace
@@ -79,10 +67,10 @@ void HttpsServer::start()
 		return;
 	}
 	const std::string dir = dir_.path();
-	openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-		 "ca.key", "-out", "ca.pem", "-days", "3", "-subj", "/CN=Testbed HTTPS CA", "-addext",
-		 "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
-		dir);
+	runOpenssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+		    "ca.key", "-out", "ca.pem", "-days", "3", "-subj", "/CN=Testbed HTTPS CA", "-addext",
+		    "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
+		   dir);
 	std::vector<std::string> shared;
 	for (size_t i = 0; i < sites_.size(); ++i) {
 		const Site &site = sites_[i];

@@ -23,6 +23,8 @@ std::string nginxModule(const std::string &name)
 				 " not found (Debian: apt-get install libnginx-mod-rtmp libnginx-mod-stream)");
 }
 
+} // namespace
+
 void runOpenssl(const std::vector<std::string> &args, const std::string &cwd)
 {
 	std::vector<std::string> argv = {"sh", "-c", "cd \"$0\" && exec openssl \"$@\"", cwd};
@@ -34,8 +36,6 @@ void runOpenssl(const std::vector<std::string> &args, const std::string &cwd)
 		throw std::runtime_error("openssl " + args.front() + " failed (" + std::to_string(code) + "): " + err);
 	}
 }
-
-} // namespace
 
 RtmpServer::RtmpServer(const Options &options) : options_(options), dir_("tb-rtmp-") {}
 

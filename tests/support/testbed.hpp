@@ -93,6 +93,9 @@ private:
 std::string runCapture(const std::vector<std::string> &argv, int timeoutMs, int *exitCode = nullptr,
 		       std::string *stderrText = nullptr);
 
+// Runs openssl with these arguments in cwd; throws with its stderr when it fails.
+void runOpenssl(const std::vector<std::string> &args, const std::string &cwd);
+
 // Full path of an executable found the way Process::start looks for it, or "".
 std::string findExecutable(const std::string &name);
 

@@ -10,11 +10,23 @@
 #include "editor/shared-widgets.hpp"
 #include "panel/salidas-panel.hpp"
 
+#include <QEvent>
 #include <QPushButton>
 
 #include <memory>
 
 namespace uitest {
+
+// Counts style sheet changes of the widgets it watches.
+class StyleCounter : public QObject {
+public:
+	int count = 0;
+	bool eventFilter(QObject *, QEvent *event) override
+	{
+		count += event->type() == QEvent::StyleChange ? 1 : 0;
+		return false;
+	}
+};
 
 // One destination row of a card, as the user sees it.
 struct DestRow {

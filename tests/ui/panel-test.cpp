@@ -18,17 +18,6 @@ using namespace obstest;
 
 namespace {
 
-// Counts style sheet changes of the widgets it watches.
-class StyleCounter : public QObject {
-public:
-	int count = 0;
-	bool eventFilter(QObject *, QEvent *event) override
-	{
-		count += event->type() == QEvent::StyleChange ? 1 : 0;
-		return false;
-	}
-};
-
 EntryConfig entryFor(const char *source, const std::string &url, std::vector<const char *> keys)
 {
 	std::vector<std::pair<QString, QString>> destinations;
