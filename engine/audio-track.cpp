@@ -19,9 +19,39 @@ uint32_t powerOfTwoAtLeast(uint64_t frames)
 
 } // namespace
 
-SourceCapture::SourceCapture(obs_source_t *source, const std::atomic<int32_t> &delayFrames, uint32_t sampleRate)
+void TrackTiming::packetArrived()
+{
+	std::lock_guard<std::mutex> guard(lock);
+	++count;
+	if (waiters > 0) {
+		arrived.notify_all();
+	}
+}
+
+uint64_t TrackTiming::packets()
+{
+	std::lock_guard<std::mutex> guard(lock);
+	return count;
+}
+
+bool TrackTiming::waitForPacket(uint64_t seen, uint64_t deadlineNs)
+{
+	std::unique_lock<std::mutex> guard(lock);
+	++waiters;
+	while (count == seen) {
+		const uint64_t now = os_gettime_ns();
+		if (now >= deadlineNs) {
+			break;
+		}
+		arrived.wait_for(guard, std::chrono::nanoseconds(deadlineNs - now));
+	}
+	--waiters;
+	return count != seen;
+}
+
+SourceCapture::SourceCapture(obs_source_t *source, TrackTiming &trackTiming, uint32_t sampleRate)
 	: captured(source),
-	  delay(delayFrames),
+	  timing(trackTiming),
 	  rate(sampleRate ? sampleRate : 48000)
 {
 	// Room for the longest entry delay (one second) with packets up to a block long; reserve() grows it.
@@ -35,13 +65,19 @@ SourceCapture::~SourceCapture() = default;
 
 uint64_t SourceCapture::requestedDelay() const
 {
-	return uint64_t(std::max<int32_t>(delay.load(std::memory_order_relaxed), 0)) + offset;
+	return uint64_t(std::max<int32_t>(timing.delayFrames.load(std::memory_order_relaxed), 0)) + offset;
 }
 
-// The most a ring ever holds: the working level (delay, margin and a block), two packets and the overflow margin.
+uint32_t SourceCapture::maxLateMarginFrames(uint32_t sampleRate)
+{
+	return uint32_t((uint64_t(maxLateMarginMs) * sampleRate / 1000 + blockFrames - 1) / blockFrames) * blockFrames;
+}
+
+// The most a ring ever holds: the working level (delay, margins and a block), two packets and the overflow margin.
 uint64_t SourceCapture::ringFramesFor(uint64_t wantedDelay, uint64_t packet) const
 {
-	return wantedDelay + safetyFrames + blockFrames + 2 * std::max<uint64_t>(packet, blockFrames) + overflowMargin;
+	return wantedDelay + safetyFrames + maxLateMarginFrames(rate) + blockFrames +
+	       2 * std::max<uint64_t>(packet, blockFrames) + overflowMargin;
 }
 
 // The delay the ring can hold now; a larger one waits for reserve() to grow the ring.
@@ -137,12 +173,26 @@ void SourceCapture::capture(const float *leftIn, const float *rightIn, uint32_t 
 	offset = uint64_t(std::clamp<int64_t>(offsetFrames, 0, maxOffsetMs * int64_t(rate) / 1000));
 	notePacket(n);
 	followDelay();
+	if (starved) {
+		// The mix ran dry waiting for this packet: when it was only late, grow the margin by what it missed.
+		starved = false;
+		const uint64_t due = lastWriteNs + uint64_t(lastPacket) * 1000000000ULL / rate;
+		const uint64_t coveredNs = EntryAudioTrack::lateWaitNs + uint64_t(safetyFrames) * 1000000000ULL / rate;
+		if (nowNs > due + coveredNs && nowNs < due + EntryAudioTrack::stallLimitNs) {
+			const uint64_t missed = (nowNs - due - coveredNs) * rate / 1000000000ULL;
+			const uint64_t blocks = (missed + blockFrames - 1) / blockFrames;
+			const uint32_t wanted = uint32_t(std::max<uint64_t>(blocks, 1) * blockFrames);
+			uint32_t asked = timing.growthFrames.load();
+			while (asked < wanted && !timing.growthFrames.compare_exchange_weak(asked, wanted)) {
+			}
+		}
+	}
 	lastPacket = n;
 	lastWriteNs = nowNs;
 
 	// Far above its working level (a stalled mix, a source running fast): back to it, keeping the newest audio;
 	// the next mix starts over from there.
-	const uint64_t level = lastDelay + safetyFrames + blockFrames;
+	const uint64_t level = lastDelay + safetyFrames + timing.lateMarginFrames.load() + blockFrames;
 	if (fill + n > level + 2 * std::max<uint64_t>(largest(), blockFrames) + overflowMargin) {
 		dropOldest(fill - std::min(fill, level));
 		primed = false;
@@ -158,33 +208,52 @@ void SourceCapture::capture(const float *leftIn, const float *rightIn, uint32_t 
 		right[pos] = rightIn[skip + i] * gain;
 	}
 	fill += n;
+	timing.packetArrived();
+}
+
+// Enough for this block, for the delay and the margins, and to last until the next packet is due: from here on
+// each frame goes out exactly the delay and the margins after it was due, whatever the packet length and however
+// packets and blocks fall against each other.
+bool SourceCapture::primeNow(uint64_t nowNs)
+{
+	if (primed) {
+		return true;
+	}
+	if (lastPacket == 0) {
+		return false;
+	}
+	const int64_t untilNextNs = int64_t(lastWriteNs + uint64_t(lastPacket) * 1000000000ULL / rate) - int64_t(nowNs);
+	const uint64_t untilNext = untilNextNs > 0 ? (uint64_t(untilNextNs) * rate + 999999999ULL) / 1000000000ULL : 0;
+	const uint64_t needed = lastDelay + safetyFrames + timing.lateMarginFrames.load() + blockFrames + untilNext;
+	if (fill < needed) {
+		return false;
+	}
+	// More than that would only add latency.
+	dropOldest(fill - needed);
+	primed = true;
+	return true;
+}
+
+SourceCapture::Readiness SourceCapture::readiness(uint64_t nowNs)
+{
+	std::lock_guard<std::mutex> guard(lock);
+	followDelay();
+	if (primed) {
+		return fill >= blockFrames ? Readiness::Ready : Readiness::Late;
+	}
+	return primeNow(nowNs) ? Readiness::Ready : Readiness::Silent;
 }
 
 bool SourceCapture::mixInto(float *leftOut, float *rightOut, uint64_t nowNs)
 {
 	std::lock_guard<std::mutex> guard(lock);
 	followDelay();
-	if (!primed) {
-		if (lastPacket == 0) {
-			return false;
-		}
-		// Enough for this block, for the delay and the margin, and to last until the next packet is due: from
-		// here on each frame goes out exactly the delay and the margin after it was due, whatever the packet
-		// length and however packets and blocks fall against each other.
-		const int64_t untilNextNs =
-			int64_t(lastWriteNs + uint64_t(lastPacket) * 1000000000ULL / rate) - int64_t(nowNs);
-		const uint64_t untilNext =
-			untilNextNs > 0 ? (uint64_t(untilNextNs) * rate + 999999999ULL) / 1000000000ULL : 0;
-		const uint64_t needed = lastDelay + safetyFrames + blockFrames + untilNext;
-		if (fill < needed) {
-			return false;
-		}
-		// More than that would only add latency.
-		dropOldest(fill - needed);
-		primed = true;
+	if (!primeNow(nowNs)) {
+		return false;
 	}
 	if (fill < blockFrames) {
 		primed = false;
+		starved = true;
 		++underrunCount;
 		return false;
 	}
@@ -226,8 +295,12 @@ void SourceCapture::reserve()
 
 void SourceCapture::captureAudio(const struct audio_data *audio, bool muted, float gain, int64_t syncOffsetNs)
 {
-	if (!audio || audio->frames == 0 || muted || !audio->data[0]) {
+	if (!audio || audio->frames == 0 || !audio->data[0]) {
 		return;
+	}
+	// A silenced source still sends its packets: kept as silence, it stays primed and is heard again at once.
+	if (muted) {
+		gain = 0.0f;
 	}
 	const auto *leftIn = reinterpret_cast<const float *>(audio->data[0]);
 	const auto *rightIn = audio->data[1] ? reinterpret_cast<const float *>(audio->data[1]) : leftIn;
@@ -239,14 +312,9 @@ void SourceCapture::captureAudio(const struct audio_data *audio, bool muted, flo
 
 void SourceCapture::captureCallback(void *param, obs_source_t *source, const struct audio_data *audio, bool muted)
 {
-	if (!audio || audio->frames == 0 || muted) {
-		return;
-	}
 	// OBS calls capture callbacks also for audio the user only monitors; its own mix leaves that out.
-	if (obs_source_get_monitoring_type(source) == OBS_MONITORING_TYPE_MONITOR_ONLY) {
-		return;
-	}
-	static_cast<SourceCapture *>(param)->captureAudio(audio, muted, obs_source_get_volume(source),
+	const bool silenced = muted || obs_source_get_monitoring_type(source) == OBS_MONITORING_TYPE_MONITOR_ONLY;
+	static_cast<SourceCapture *>(param)->captureAudio(audio, silenced, obs_source_get_volume(source),
 							  obs_source_get_sync_offset(source));
 }
 
@@ -278,7 +346,7 @@ bool EntryAudioTrack::open(uint32_t sampleRateIn)
 
 void EntryAudioTrack::setDelayMs(int delayMs)
 {
-	delayFrames.store(delayFramesFor(delayMs, rate));
+	timing.delayFrames.store(delayFramesFor(delayMs, rate));
 }
 
 void EntryAudioTrack::setSource(obs_source_t *source)
@@ -372,7 +440,7 @@ void EntryAudioTrack::refreshSources()
 				obs_source_release(source);
 				continue;
 			}
-			captures.push_back(std::make_unique<SourceCapture>(source, delayFrames, rate));
+			captures.push_back(std::make_unique<SourceCapture>(source, timing, rate));
 			obs_source_add_audio_capture_callback(source, &SourceCapture::captureCallback,
 							      captures.back().get());
 		}
@@ -396,22 +464,57 @@ void EntryAudioTrack::close()
 		audio_output_close(output);
 		output = nullptr;
 	}
+	releaseSources();
+}
+
+void EntryAudioTrack::releaseSources()
+{
 	{
 		std::lock_guard<std::mutex> guard(lock);
 		for (auto &capture : captures) {
-			obs_source_remove_audio_capture_callback(capture->source(), &SourceCapture::captureCallback,
-								 capture.get());
+			if (capture->source()) {
+				obs_source_remove_audio_capture_callback(
+					capture->source(), &SourceCapture::captureCallback, capture.get());
+			}
 		}
 		captures.clear();
 	}
 	shown = nullptr;
 }
 
-void EntryAudioTrack::mix(float *left, float *right, uint64_t nowNs)
+bool EntryAudioTrack::mix(float *left, float *right, uint64_t nowNs)
 {
-	std::lock_guard<std::mutex> guard(lock);
-	for (auto &capture : captures) {
-		capture->mixInto(left, right, nowNs);
+	const uint64_t deadline = os_gettime_ns() + lateWaitNs;
+	const uint32_t maxMargin = SourceCapture::maxLateMarginFrames(rate);
+	// Growing by a block is holding this one back: every source keeps it, and nothing is cut.
+	const uint32_t margin = timing.lateMarginFrames.load();
+	const uint32_t growth = timing.growthFrames.load();
+	if (growth > 0) {
+		timing.growthFrames.store(growth > SourceCapture::blockFrames ? growth - SourceCapture::blockFrames
+									      : 0);
+		if (margin < maxMargin) {
+			timing.lateMarginFrames.store(margin + SourceCapture::blockFrames);
+			return false;
+		}
+	}
+	bool waitedOut = false;
+	for (;;) {
+		// The wait is made without the lock: the UI thread adds and removes captures meanwhile.
+		const uint64_t seen = timing.packets();
+		{
+			std::lock_guard<std::mutex> guard(lock);
+			bool late = false;
+			for (auto &capture : captures) {
+				late = capture->readiness(nowNs) == SourceCapture::Readiness::Late || late;
+			}
+			if (!late || waitedOut) {
+				for (auto &capture : captures) {
+					capture->mixInto(left, right, nowNs);
+				}
+				return true;
+			}
+		}
+		waitedOut = !timing.waitForPacket(seen, deadline);
 	}
 }
 
@@ -423,9 +526,16 @@ bool EntryAudioTrack::mixCallback(void *param, uint64_t startTs, uint64_t endTs,
 	float *right = mixes[0].data[1];
 	if (left && right) {
 		// OBS's audio thread runs each block when the clock reaches its end.
-		static_cast<EntryAudioTrack *>(param)->mix(left, right, endTs);
+		return static_cast<EntryAudioTrack *>(param)->mix(left, right, endTs);
 	}
 	return true;
+}
+
+SourceCapture &EntryAudioTrack::addCapture()
+{
+	std::lock_guard<std::mutex> guard(lock);
+	captures.push_back(std::make_unique<SourceCapture>(nullptr, timing, rate));
+	return *captures.back();
 }
 
 std::vector<obs_source_t *> EntryAudioTrack::capturedSources()

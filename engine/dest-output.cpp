@@ -2,6 +2,7 @@
 #include "engine/addresses.hpp"
 #include "engine/encoder-settings.hpp"
 #include "engine/entry-pipeline.hpp"
+#include "engine/output-reaper.hpp"
 #include "engine/srt-start.hpp"
 #include "config/config-store.hpp"
 #include "module/language.hpp"
@@ -32,7 +33,7 @@ DestOutput::DestOutput(const DestConfig &dest)
 
 DestOutput::~DestOutput()
 {
-	release();
+	retire();
 }
 
 bool DestOutput::failStart(const QString &text, QString *error)
@@ -44,8 +45,10 @@ bool DestOutput::failStart(const QString &text, QString *error)
 	return false;
 }
 
-bool DestOutput::start(EntryPipeline &pipeline, int audioKbps, const QString &audioCodec, QString *error)
+bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int audioKbps, const QString &audioCodec,
+		       QString *error)
 {
+	pipeline = entryPipeline;
 	const AddressKind kind = classifyAddress(url);
 	if (kind == AddressKind::Invalid) {
 		return failStart(translate("La dirección debe empezar por rtmp://, rtmps:// o srt://."), error);
@@ -82,7 +85,7 @@ bool DestOutput::start(EntryPipeline &pipeline, int audioKbps, const QString &au
 	if (!audioEncoder) {
 		return failStart(translate("No se pudo crear el codificador de audio."), error);
 	}
-	obs_encoder_set_audio(audioEncoder, pipeline.audioTrack().audio());
+	obs_encoder_set_audio(audioEncoder, pipeline->audioTrack().audio());
 
 	// The service may adjust this destination's audio only: the shared video encoder is never handed to it,
 	// so one destination's service cannot change another's picture.
@@ -93,7 +96,7 @@ bool DestOutput::start(EntryPipeline &pipeline, int audioKbps, const QString &au
 		obs_encoder_update(audioEncoder, audioSettings);
 	}
 
-	obs_output_set_video_encoder(output, pipeline.videoEncoder());
+	obs_output_set_video_encoder(output, pipeline->videoEncoder());
 	obs_output_set_audio_encoder(output, audioEncoder, 0);
 	obs_output_set_service(output, service);
 	obs_output_set_reconnect_settings(output, Supervision::obsReconnectRetries, Supervision::obsReconnectSeconds);
@@ -119,26 +122,27 @@ bool DestOutput::start(EntryPipeline &pipeline, int audioKbps, const QString &au
 	return true;
 }
 
-void DestOutput::release()
+void DestOutput::retire()
 {
-	if (output) {
-		if (signalsConnected) {
-			startSignal.Disconnect();
-			stopSignal.Disconnect();
-			reconnectSignal.Disconnect();
-			reconnectSuccessSignal.Disconnect();
-			signalsConnected = false;
-		}
-		if (obs_output_active(output)) {
-			obs_output_force_stop(output);
-			for (int i = 0; i < 40 && obs_output_active(output); ++i) {
-				os_sleep_ms(50);
-			}
-		}
-		output = nullptr;
+	if (signalsConnected) {
+		startSignal.Disconnect();
+		stopSignal.Disconnect();
+		reconnectSignal.Disconnect();
+		reconnectSuccessSignal.Disconnect();
+		signalsConnected = false;
 	}
-	audioEncoder = nullptr;
-	service = nullptr;
+	attempting = false;
+	if (!output && !audioEncoder && !service) {
+		pipeline.reset();
+		return;
+	}
+	outputReaper::Retired retired;
+	retired.output = std::move(output);
+	retired.audioEncoder = std::move(audioEncoder);
+	retired.service = std::move(service);
+	retired.keepAlive = std::move(pipeline);
+	retired.address = url;
+	outputReaper::retire(std::move(retired));
 }
 
 void DestOutput::fail(const QString &text)
@@ -166,8 +170,16 @@ void DestOutput::stop()
 {
 	stopRequested = true;
 	nextRestartMs = 0;
-	if (restarting && output && !obs_output_active(output)) {
+	// OBS ignores a stop before the output sends (while it connects), and ending such an output joins its
+	// connect thread: the destination is stopped now, the output ended elsewhere.
+	if (output && !obs_output_active(output)) {
+		// Signals are disconnected first: nothing on OBS's threads changes the state after this.
+		retire();
 		restarting = false;
+		{
+			std::lock_guard<std::mutex> guard(lock);
+			lastMessage.clear();
+		}
 		setState(DestState::Idle);
 		return;
 	}
@@ -240,8 +252,8 @@ void DestOutput::sample()
 void DestOutput::checkStartTimeout()
 {
 	if (output && state() == DestState::Connecting && nowNs() - startedNs > Supervision::startTimeoutNs) {
-		obs_output_force_stop(output);
 		fail(translate("El servidor no respondió a tiempo."));
+		retire();
 	}
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 class EntryPipeline;
@@ -55,9 +56,12 @@ public:
 	DestOutput(const DestOutput &) = delete;
 	DestOutput &operator=(const DestOutput &) = delete;
 
-	// Builds and starts the output; false with the message (also stored as Failed) otherwise.
-	bool start(EntryPipeline &pipeline, int audioKbps, const QString &audioCodec, QString *error);
-	// Asks the destination to stop; returns at once.
+	// Builds and starts the output on the entry's pipeline (kept until the output is released); false with the
+	// message (also stored as Failed) otherwise.
+	bool start(const std::shared_ptr<EntryPipeline> &pipeline, int audioKbps, const QString &audioCodec,
+		   QString *error);
+	// Asks the destination to stop; returns at once. One that is not sending yet (connecting, or waiting to try
+	// again) is stopped at once: its output is handed over to be ended and released on another thread.
 	void stop();
 	// Stores the message, then marks the destination Failed. Safe from any thread.
 	void fail(const QString &text);
@@ -92,13 +96,15 @@ private:
 	bool failStart(const QString &text, QString *error);
 	int currentOutageSeconds() const;
 	void setState(DestState state) { currentState.store(int(state)); }
-	void release();
+	// Hands the output, its encoder and service over to be ended and released away from this thread.
+	void retire();
 
 	const QString destId;
 	const QString url;
 	const QString clave;
 	const QString contrasena;
 
+	std::shared_ptr<EntryPipeline> pipeline;
 	OBSServiceAutoRelease service;
 	OBSOutputAutoRelease output;
 	OBSEncoderAutoRelease audioEncoder;

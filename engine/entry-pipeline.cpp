@@ -151,6 +151,21 @@ void EntryPipeline::releaseActive()
 	}
 }
 
+void EntryPipeline::releaseSources()
+{
+	if (display) {
+		obs_display_destroy(display);
+		display = nullptr;
+	}
+	displayWindow = 0;
+	if (view) {
+		obs_view_set_source(view, 0, nullptr);
+	}
+	releaseActive();
+	privateScene = nullptr;
+	audio.releaseSources();
+}
+
 void EntryPipeline::close()
 {
 	const bool held = encoder || view;

@@ -29,6 +29,9 @@ public:
 	bool switchSource(const QString &name, QString *error);
 	// Releases everything in order (preview, video encoder, audio, view) and logs how long each step took.
 	void close();
+	// Lets go of the preview and of every source shown or heard; the encoders, audio output and view stay until
+	// close(). UI thread.
+	void releaseSources();
 
 	bool isOpen() const { return view != nullptr; }
 	QString currentSourceName() const { return QString::fromUtf8(sourceName); }

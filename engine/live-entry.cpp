@@ -30,9 +30,11 @@ bool LiveEntry::reportStartFailure(const QString &destId, const QString &text, Q
 void LiveEntry::closePipeline()
 {
 	if (pipeline) {
-		pipeline->close();
+		// What the entry shows is let go of here, whoever closes the rest: no source outlives the entry.
+		pipeline->releaseSources();
 		pipeline.reset();
 	}
+	loggedLateMarginMs = 0;
 }
 
 bool LiveEntry::startDestination(const EntryConfig &entry, const DestConfig &dest, QString *error)
@@ -43,7 +45,7 @@ bool LiveEntry::startDestination(const EntryConfig &entry, const DestConfig &des
 	ended.remove(dest.id);
 	try {
 		if (!pipeline) {
-			auto opened = std::make_unique<EntryPipeline>();
+			auto opened = std::make_shared<EntryPipeline>();
 			QString message;
 			if (!opened->open(entry, &message)) {
 				return reportStartFailure(dest.id, message, error);
@@ -52,7 +54,7 @@ bool LiveEntry::startDestination(const EntryConfig &entry, const DestConfig &des
 		}
 		auto output = std::make_unique<DestOutput>(dest);
 		QString message;
-		if (!output->start(*pipeline, entry.audioKbps, entry.codificadorAudio, &message)) {
+		if (!output->start(pipeline, entry.audioKbps, entry.codificadorAudio, &message)) {
 			output.reset();
 			return reportStartFailure(dest.id, message, error);
 		}
@@ -86,6 +88,12 @@ void LiveEntry::tick()
 		return;
 	}
 	if (pipeline) {
+		const int margin = pipeline->audioTrack().lateMarginMs();
+		if (margin > loggedLateMarginMs) {
+			loggedLateMarginMs = margin;
+			blog(LOG_INFO, "[tallowmere] audio for \"%s\" came late: its audio is now held back %d ms more",
+			     pipeline->sourceNameUtf8().constData(), margin);
+		}
 		// A deleted source stays findable while something still holds it, this pipeline included.
 		OBSSourceAutoRelease source = obs_get_source_by_name(pipeline->sourceNameUtf8().constData());
 		if (!source || obs_source_removed(source)) {

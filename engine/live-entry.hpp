@@ -43,7 +43,9 @@ private:
 	bool reportStartFailure(const QString &destId, const QString &text, QString *error);
 	void closePipeline();
 
-	std::unique_ptr<EntryPipeline> pipeline;
+	// Shared with outputs still being ended elsewhere: the last one to let go closes it.
+	std::shared_ptr<EntryPipeline> pipeline;
+	int loggedLateMarginMs = 0;
 	std::map<QString, std::unique_ptr<DestOutput>> running;
 	QHash<QString, DestStatus> ended;
 };

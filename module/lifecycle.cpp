@@ -4,6 +4,7 @@
 #include "module/srt-library.hpp"
 #include "module/version.hpp"
 #include "module/websocket-vendor.hpp"
+#include "engine/output-reaper.hpp"
 #include "engine/srt-start.hpp"
 
 #include <QDir>
@@ -62,6 +63,11 @@ void moduleUnload()
 	unregisterFrontendEvents();
 	closeRemoteControl(false);
 	shutdownPanel();
+	// Outputs still being ended on their own threads go before OBS frees what they use; a server that never
+	// answers does not hold OBS's close for long, its connection is cut.
+	if (!outputReaper::waitIdle(3000)) {
+		logMessage(LOG_WARNING, "%d stream(s) still ending at unload", outputReaper::pending());
+	}
 	setSrtStartHook(nullptr);
 	srtHold.release();
 	srtHoldTaken = false;

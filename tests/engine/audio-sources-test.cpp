@@ -22,64 +22,6 @@ namespace {
 
 constexpr double blockSeconds = 1024.0 / 48000.0;
 
-struct Gaps {
-	int windows = 0;
-	int quiet = 0;
-	double longest = 0;
-};
-
-// Where a steady tone of amplitude 0.1 drops to half or less, in 10 ms windows every 5 ms (each holds whole
-// cycles of a tone at a multiple of 100 Hz, so tones 200 Hz apart do not leak into each other); windows near a
-// click are left out.
-Gaps quietWindows(const std::vector<float> &samples, const std::vector<double> &clicks, double start, double freq)
-{
-	Gaps gaps;
-	double run = 0;
-	for (size_t at = 0; at + 480 <= samples.size(); at += 240) {
-		const double t = start + double(at) / 48000;
-		if (std::any_of(clicks.begin(), clicks.end(), [t](double c) { return c > t - 0.03 && c < t + 0.04; })) {
-			continue;
-		}
-		++gaps.windows;
-		const std::vector<float> window(samples.begin() + long(at), samples.begin() + long(at + 480));
-		if (testbed::toneAmplitude(window, 48000, freq) < 0.05) {
-			++gaps.quiet;
-			run += 0.005;
-			gaps.longest = std::max(gaps.longest, run + 0.005);
-		} else {
-			run = 0;
-		}
-	}
-	return gaps;
-}
-
-// Click time minus flash time (less the click's own delay in the file), in seconds, for each flash between from
-// and to whose click arrived.
-std::vector<double> offsets(const std::string &file, double from, double to, double clickDelay = 0)
-{
-	// A source in a scene fills a quarter of OBS's canvas: its flash is a quarter as bright.
-	const auto flashes = testbed::flashTimes(file, 40);
-	const auto clicks = testbed::clickTimes(file, 0.45, 0.3);
-	std::vector<double> found;
-	for (double flash : flashes) {
-		if (flash < from || flash > to) {
-			continue;
-		}
-		for (double click : clicks) {
-			if (click - flash - clickDelay > -0.25 && click - flash - clickDelay < 0.5) {
-				found.push_back(click - flash - clickDelay);
-				break;
-			}
-		}
-	}
-	return found;
-}
-
-double mean(const std::vector<double> &values)
-{
-	return values.empty() ? NAN : std::accumulate(values.begin(), values.end(), 0.0) / double(values.size());
-}
-
 // Records what a source hands to capture callbacks: its longest packet, and when each click in its sound was due
 // (the packet's arrival, plus the click's place in it).
 struct PacketWatch {
@@ -127,35 +69,14 @@ struct PacketWatch {
 
 TEST(AudioSources, EveryPacketSizeArrivesWholeAndInSync)
 {
-	// Three files in one scene, started together: AAC (1,024-frame packets), FLAC (4,608) and PCM read in
-	// 8,192-frame chunks at 44.1 kHz. Each has its own tone under its own clicks, which come at their own delay
-	// after a flash every 51 frames of 25 fps (its phase against OBS's 30 fps moves on each time, so a mean offset
-	// does not depend on where one flash falls between two of OBS's frames). One stream then tells whether each
-	// codec's sound is whole and how it lines up with the others' against the same pictures.
-	struct Kind {
-		const char *name;
-		testbed::FlashClickOptions options;
-	};
-	std::vector<Kind> kinds = {{"aac", {}}, {"flac", {}}, {"pcm", {}}};
-	kinds[1].options.audioCodec = "flac";
-	kinds[2].options.audioCodec = "pcm_s16le";
-	kinds[2].options.sampleRate = 44100;
-	kinds[2].options.packetFrames = 8192;
-	std::vector<OBSSourceAutoRelease> sources;
+	PacketScene packets("Packets");
+	const auto &kinds = packets.kinds;
 	std::vector<std::unique_ptr<PacketWatch>> watches;
-	for (size_t i = 0; i < kinds.size(); ++i) {
-		Kind &kind = kinds[i];
-		kind.options.fps = 25;
-		kind.options.toneHz = 300.0 + 200.0 * double(i);
-		kind.options.clickDelaySec = 0.68 * double(i);
-		const std::string file = mediaDir() + "/tone-click-" + kind.name + ".mkv";
-		ASSERT_TRUE(testbed::makeFlashClickFile(file, 40, 2.04, kind.options)) << testbed::lastToolError();
-		sources.push_back(makeMedia((std::string("packets-") + kind.name).c_str(), file, false));
-		watches.push_back(std::make_unique<PacketWatch>(sources.back()));
+	for (const auto &source : packets.sources) {
+		watches.push_back(std::make_unique<PacketWatch>(source));
 	}
-	OBSSceneAutoRelease scene = makeScene("Packets", {sources[2], sources[1], sources[0]});
 	// The AAC file once more on its own, its sync offset raised to +300 ms halfway.
-	OBSSourceAutoRelease offsetSource = makeMedia("packets-offset", mediaDir() + "/tone-click-aac.mkv", false);
+	OBSSourceAutoRelease offsetSource = makeMedia("packets-offset", packets.file(0), false);
 
 	testbed::RtmpServer server;
 	server.start();
@@ -201,8 +122,8 @@ TEST(AudioSources, EveryPacketSizeArrivesWholeAndInSync)
 	std::vector<double> lags;
 	for (size_t i = 0; i < kinds.size(); ++i) {
 		const double delay = kinds[i].options.clickDelaySec;
-		const Gaps gaps = quietWindows(samples, clicks, 1.0, kinds[i].options.toneHz);
-		const auto found = offsets(file, 1.0, 25.0, delay);
+		const auto gaps = testbed::toneGaps(samples, clicks, 1.0, kinds[i].options.toneHz);
+		const auto found = testbed::clickAfterFlash(file, 1.0, 25.0, delay);
 		const auto due = watches[i]->clickTimes();
 		std::vector<double> late;
 		for (double flash : flashes) {
@@ -221,12 +142,12 @@ TEST(AudioSources, EveryPacketSizeArrivesWholeAndInSync)
 				break;
 			}
 		}
-		lags.push_back(mean(late));
+		lags.push_back(testbed::mean(late));
 		std::printf(
 			"%s (packets of %u frames): tone missing in %d of %d windows (longest %.0f ms); %zu of %ld "
 			"clicks; click after flash by %.1f ms; heard %.1f ms later than the AAC clicks against when due\n",
 			kinds[i].name, watches[i]->largestPacket(), gaps.quiet, gaps.windows, gaps.longest * 1000,
-			found.size(), shown, mean(found) * 1000, (lags.back() - lags.front()) * 1000);
+			found.size(), shown, testbed::mean(found) * 1000, (lags.back() - lags.front()) * 1000);
 		EXPECT_GT(gaps.windows, 3000) << kinds[i].name;
 		EXPECT_EQ(gaps.quiet, 0) << kinds[i].name << ": no gap";
 		EXPECT_GE(shown, 10);
@@ -237,13 +158,34 @@ TEST(AudioSources, EveryPacketSizeArrivesWholeAndInSync)
 	EXPECT_NEAR(lags[2], lags[0], blockSeconds) << "PCM in sync with AAC within one block";
 
 	const std::string delayed = server.recordingPath("offset");
-	const auto before = offsets(delayed, 1.0, changedAt - 1.0);
-	const auto after = offsets(delayed, changedAt + 1.5, 27.0);
+	const auto before = testbed::clickAfterFlash(delayed, 1.0, changedAt - 1.0);
+	const auto after = testbed::clickAfterFlash(delayed, changedAt + 1.5, 27.0);
 	std::printf("sync offset +300 ms: click after flash by %.1f ms before, %.1f ms after (%zu and %zu pairs)\n",
-		    mean(before) * 1000, mean(after) * 1000, before.size(), after.size());
+		    testbed::mean(before) * 1000, testbed::mean(after) * 1000, before.size(), after.size());
 	ASSERT_GE(before.size(), size_t(4));
 	ASSERT_GE(after.size(), size_t(4));
-	EXPECT_NEAR(mean(after) - mean(before), 0.3, blockSeconds);
+	EXPECT_NEAR(testbed::mean(after) - testbed::mean(before), 0.3, blockSeconds);
+}
+
+TEST(AudioSources, BusyMachineNoMoreGapsThanObsOwnMix)
+{
+	// Both cores busy and the process stopped for 30 ms now and then: the entry's sound has no more gaps than
+	// OBS's own mix of the same sources, and its picture and sound stay within a block of where they were.
+	const LoadComparison run = compareUnderLoad(8, 25);
+	for (const auto &[name, figures] :
+	     {std::make_pair("entry", run.entry), std::make_pair("OBS's mix", run.program)}) {
+		std::printf(
+			"%s: %d quiet windows idle, %d busy (of %d; longest %.0f ms); click after flash %.1f ms idle, "
+			"%.1f ms busy (%zu pairs)\n",
+			name, figures.gapsIdle, figures.gapsLoaded, figures.windows, figures.longestGapMs,
+			figures.offsetIdleMs, figures.offsetLoadedMs, figures.offsetsLoaded);
+	}
+	std::printf("entry audio margin grown by %d ms\n", run.entryLateMarginMs);
+	EXPECT_GT(run.entry.windows, 10000);
+	EXPECT_EQ(run.entry.gapsIdle, 0);
+	EXPECT_LE(run.entry.gapsLoaded, run.program.gapsLoaded);
+	ASSERT_GE(run.entry.offsetsLoaded, size_t(5));
+	EXPECT_LE(run.entry.offsetLoadedMs, run.entry.offsetIdleMs + blockSeconds * 1000);
 }
 
 TEST(AudioSources, MonitorOnlyIsNeverSent)

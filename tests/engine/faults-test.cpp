@@ -1,6 +1,7 @@
 // Faults at real servers: a server that dies and comes back, one that refuses, one that never answers, an output
 // that stops by itself after being live, and a source deleted under a running entry.
 #include "engine/obs-fixture.hpp"
+#include "engine/output-reaper.hpp"
 #include "common/log-capture.hpp"
 #include "common/qt-print.hpp"
 #include "testbed.hpp"
@@ -181,6 +182,33 @@ TEST(Faults, ServerThatNeverAnswersEndsFailed)
 	silent.start();
 	Streaming stream("rtmp://127.0.0.1:" + std::to_string(silent.port()) + "/live");
 	QString error;
+	ASSERT_TRUE(stream.start(&error));
+	// Cancelled while it connects: stopped at once, ended elsewhere in a moment, and never Failed; the ticks go on
+	// on time meanwhile.
+	ASSERT_TRUE(stream.waitFor(DestState::Connecting, 2000));
+	tickFor(stream.live, 1500);
+	const auto cancelled = Clock::now();
+	stream.live.runningDestination(stream.id)->stop();
+	EXPECT_EQ(stream.status().state, DestState::Idle);
+	double slowestTick = 0;
+	tickUntil(
+		stream.live,
+		[&] {
+			const auto before = Clock::now();
+			stream.live.tick();
+			slowestTick = std::max(slowestTick, secondsSince(before));
+			EXPECT_EQ(stream.status().state, DestState::Idle);
+			return outputReaper::pending() == 0 && secondsSince(cancelled) > 1.0;
+		},
+		5000, 50);
+	std::printf("cancel while connecting: ended after %.2f s, slowest tick %.1f ms\n", secondsSince(cancelled),
+		    slowestTick * 1000);
+	EXPECT_LT(secondsSince(cancelled), 2.5);
+	EXPECT_LT(slowestTick, 0.1);
+	EXPECT_FALSE(stream.live.isRunning());
+	EXPECT_EQ(countModuleObjects().total(), 0);
+
+	// Left to itself, a try ends Failed when OBS gives up on the server.
 	ASSERT_TRUE(stream.start(&error));
 	const auto started = Clock::now();
 	ASSERT_TRUE(tickUntil(

@@ -1,4 +1,5 @@
 #include "engine/obs-fixture.hpp"
+#include "engine/output-reaper.hpp"
 #include "testbed.hpp"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,8 @@ public:
 
 	void TearDown() override
 	{
+		// As the module does at unload: outputs still being ended go first.
+		EXPECT_TRUE(outputReaper::waitIdle(10000));
 		obs_shutdown();
 		const long leaks = bnum_allocs();
 		std::printf("Number of memory leaks: %ld\n", leaks);
@@ -233,6 +236,8 @@ bool superviseUntil(const std::vector<LiveEntry *> &entries, const std::function
 
 ModuleObjects countModuleObjects()
 {
+	// Outputs that were stopped are released on threads of their own.
+	EXPECT_TRUE(outputReaper::waitIdle(10000));
 	ModuleObjects objects;
 	obs_enum_encoders(
 		[](void *param, obs_encoder_t *encoder) {
@@ -299,6 +304,135 @@ std::string noiseFile()
 void settle(int ms)
 {
 	std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+ProgramRecording::ProgramRecording(const std::string &path) : file(path)
+{
+	OBSDataAutoRelease videoSettings = obs_data_create();
+	obs_data_set_int(videoSettings, "bitrate", 1500);
+	obs_data_set_string(videoSettings, "preset", "veryfast");
+	video = obs_video_encoder_create("obs_x264", "program-video", videoSettings, nullptr);
+	OBSDataAutoRelease audioSettings = obs_data_create();
+	obs_data_set_int(audioSettings, "bitrate", 160);
+	audio = obs_audio_encoder_create("ffmpeg_aac", "program-audio", audioSettings, 0, nullptr);
+	obs_encoder_set_video(video, obs_get_video());
+	obs_encoder_set_audio(audio, obs_get_audio());
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_string(settings, "path", path.c_str());
+	output = obs_output_create("ffmpeg_muxer", "program-recording", settings, nullptr);
+	obs_output_set_video_encoder(output, video);
+	obs_output_set_audio_encoder(output, audio, 0);
+	started = double(os_gettime_ns()) / 1e9;
+	EXPECT_TRUE(obs_output_start(output)) << "the program recording does not start";
+}
+
+ProgramRecording::~ProgramRecording()
+{
+	stop();
+}
+
+bool ProgramRecording::stop()
+{
+	if (!output || !obs_output_active(output)) {
+		return true;
+	}
+	obs_output_stop(output);
+	for (int i = 0; i < 200 && obs_output_active(output); ++i) {
+		settle(50);
+	}
+	return !obs_output_active(output);
+}
+
+PacketScene::PacketScene(const std::string &prefix, int length) : seconds(length)
+{
+	kinds = {{"aac", {}}, {"flac", {}}, {"pcm", {}}};
+	kinds[1].options.audioCodec = "flac";
+	kinds[2].options.audioCodec = "pcm_s16le";
+	kinds[2].options.sampleRate = 44100;
+	kinds[2].options.packetFrames = 8192;
+	for (size_t i = 0; i < kinds.size(); ++i) {
+		Kind &kind = kinds[i];
+		kind.options.fps = 25;
+		kind.options.toneHz = 300.0 + 200.0 * double(i);
+		kind.options.clickDelaySec = 0.68 * double(i);
+		if (testbed::fileSize(file(i)) <= 0) {
+			EXPECT_TRUE(testbed::makeFlashClickFile(file(i), seconds, 2.04, kind.options))
+				<< testbed::lastToolError();
+		}
+		sources.push_back(makeMedia((prefix + "-" + kind.name).c_str(), file(i), false));
+	}
+	scene = makeScene(prefix.c_str(), {sources[2], sources[1], sources[0]});
+}
+
+std::string PacketScene::file(size_t kind) const
+{
+	return mediaDir() + "/tone-click-" + kinds[kind].name + "-" + std::to_string(seconds) + ".mkv";
+}
+
+namespace {
+
+MixFigures figuresOf(const std::string &file, const PacketScene &packets, double idleEnd, double loadEnd)
+{
+	MixFigures figures;
+	const auto samples = testbed::decodeAudio(file, 48000, 1, 1.0, loadEnd - 1.0);
+	const auto clicks = testbed::clickTimes(file, 0.45, 0.3);
+	for (const auto &kind : packets.kinds) {
+		const std::vector<float> idle(samples.begin(),
+					      samples.begin() +
+						      long(std::min(samples.size(), size_t((idleEnd - 1.0) * 48000))));
+		const std::vector<float> loaded(samples.begin() +
+							long(std::min(samples.size(), size_t((idleEnd - 0.5) * 48000))),
+						samples.end());
+		const auto quiet = testbed::toneGaps(idle, clicks, 1.0, kind.options.toneHz);
+		const auto busy = testbed::toneGaps(loaded, clicks, idleEnd + 0.5, kind.options.toneHz);
+		figures.gapsIdle += quiet.quiet;
+		figures.gapsLoaded += busy.quiet;
+		figures.windows += quiet.windows + busy.windows;
+		figures.longestGapMs = std::max({figures.longestGapMs, quiet.longest * 1000, busy.longest * 1000});
+	}
+	const auto idle = testbed::clickAfterFlash(file, 1.0, idleEnd);
+	const auto loaded = testbed::clickAfterFlash(file, idleEnd + 0.5, loadEnd);
+	figures.offsetIdleMs = testbed::mean(idle) * 1000;
+	figures.offsetLoadedMs = testbed::mean(loaded) * 1000;
+	figures.offsetsLoaded = loaded.size();
+	return figures;
+}
+
+} // namespace
+
+LoadComparison compareUnderLoad(int idleSeconds, int loadSeconds)
+{
+	LoadComparison result;
+	PacketScene packets("loaded", idleSeconds + loadSeconds + 10);
+	obs_set_output_source(0, obs_scene_get_source(packets.scene));
+	testbed::RtmpServer server;
+	server.start();
+	EntryConfig entry = makeEntry(QStringLiteral("loaded"), {{q(server.url()), QStringLiteral("loaded")}}, 160, 90);
+	LiveEntry live;
+	QString error;
+	ProgramRecording program(mediaDir() + "/program-loaded.mkv");
+	EXPECT_TRUE(live.startDestination(entry, entry.destinos[0], &error)) << error.toStdString();
+	EXPECT_TRUE(superviseUntil(
+		{&live}, [&] { return allLive(live, entry); }, 10000));
+	const double entryStart = double(os_gettime_ns()) / 1e9;
+	superviseUntil(
+		{&live}, [] { return false; }, idleSeconds * 1000);
+	const double loadStart = double(os_gettime_ns()) / 1e9;
+	{
+		testbed::BusyMachine busy(getpid(), loadSeconds);
+		superviseUntil(
+			{&live}, [] { return false; }, loadSeconds * 1000);
+	}
+	const double loadEnd = double(os_gettime_ns()) / 1e9;
+	result.entryLateMarginMs = live.pipelineHandle() ? live.pipelineHandle()->audioTrack().lateMarginMs() : -1;
+	EXPECT_TRUE(allLive(live, entry));
+	live.stopAndWait();
+	EXPECT_TRUE(program.stop());
+	obs_set_output_source(0, nullptr);
+	result.entry = figuresOf(server.recordingPath("loaded"), packets, loadStart - entryStart, loadEnd - entryStart);
+	result.program =
+		figuresOf(program.path(), packets, loadStart - program.startedAt(), loadEnd - program.startedAt());
+	return result;
 }
 
 } // namespace obstest

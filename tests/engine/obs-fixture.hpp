@@ -5,6 +5,7 @@
 
 #include "engine/live-entry.hpp"
 #include "config/config-store.hpp"
+#include "testbed.hpp"
 
 #include <obs.h>
 #include <obs.hpp>
@@ -74,6 +75,65 @@ double secondsSince(std::chrono::steady_clock::time_point start);
 QString q(const std::string &text);
 // A file of random pixels (320x180, lossless): an encoder cannot go below its bitrate on it.
 std::string noiseFile();
+
+// OBS's own program, video and mix, recorded to a file by OBS's ffmpeg muxer output, from construction until
+// stop() or destruction.
+class ProgramRecording {
+public:
+	explicit ProgramRecording(const std::string &path);
+	~ProgramRecording();
+	bool stop();
+	const std::string &path() const { return file; }
+	// The clock (os_gettime_ns, in seconds) at the recording's time 0.
+	double startedAt() const { return started; }
+
+private:
+	std::string file;
+	double started = 0;
+	OBSEncoderAutoRelease video;
+	OBSEncoderAutoRelease audio;
+	OBSOutputAutoRelease output;
+};
+
+// Three media files in one scene, one per packet length sources hand over: AAC (1,024-frame packets), FLAC (4,608)
+// and PCM read in 8,192-frame chunks at 44.1 kHz. Each has its own tone (300, 500 and 700 Hz) under its own clicks,
+// which come at their own delay after a flash every 51 frames of 25 fps (its phase against OBS's 30 fps moves on
+// each time, so a mean offset does not depend on where one flash falls between two of OBS's frames). One stream
+// then tells whether each codec's sound is whole and how it lines up with the others' against the same pictures.
+struct PacketScene {
+	struct Kind {
+		const char *name;
+		testbed::FlashClickOptions options;
+	};
+	// Sources "<prefix>-aac" and so on, in a scene named prefix, playing files of the given length once.
+	explicit PacketScene(const std::string &prefix, int seconds = 40);
+	int seconds;
+	std::vector<Kind> kinds;
+	std::vector<OBSSourceAutoRelease> sources;
+	OBSSceneAutoRelease scene;
+	// The file of the given kind.
+	std::string file(size_t kind) const;
+};
+
+// The sound of one recording of a PacketScene: every tone's gaps and the AAC file's click after its flash, while
+// the machine was idle and while it was busy.
+struct MixFigures {
+	int gapsIdle = 0;
+	int gapsLoaded = 0;
+	int windows = 0;
+	double longestGapMs = 0;
+	double offsetIdleMs = 0;
+	double offsetLoadedMs = 0;
+	size_t offsetsLoaded = 0;
+};
+struct LoadComparison {
+	MixFigures entry;
+	MixFigures program;
+	int entryLateMarginMs = 0;
+};
+// The same PacketScene on OBS's program (recorded from OBS's own mix) and in an entry (streamed to nginx):
+// idleSeconds as they are, then loadSeconds on a testbed::BusyMachine.
+LoadComparison compareUnderLoad(int idleSeconds, int loadSeconds);
 
 // Media inputs only play while OBS's audio and video run: gives them time to produce a first frame.
 void settle(int ms);

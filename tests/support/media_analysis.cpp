@@ -153,4 +153,56 @@ std::vector<double> clickTimes(const std::string &file, double threshold, double
 	return clicks;
 }
 
+ToneGaps toneGaps(const std::vector<float> &samples, const std::vector<double> &clicks, double startSec, double freqHz)
+{
+	ToneGaps gaps;
+	double run = 0;
+	for (size_t at = 0; at + 480 <= samples.size(); at += 240) {
+		const double t = startSec + double(at) / 48000;
+		if (std::any_of(clicks.begin(), clicks.end(), [t](double c) { return c > t - 0.03 && c < t + 0.04; })) {
+			continue;
+		}
+		++gaps.windows;
+		const std::vector<float> window(samples.begin() + long(at), samples.begin() + long(at + 480));
+		if (toneAmplitude(window, 48000, freqHz) < 0.05) {
+			++gaps.quiet;
+			run += 0.005;
+			gaps.longest = std::max(gaps.longest, run + 0.005);
+		} else {
+			run = 0;
+		}
+	}
+	return gaps;
+}
+
+std::vector<double> clickAfterFlash(const std::string &file, double fromSec, double toSec, double clickDelaySec,
+				    double flashLuma)
+{
+	const auto flashes = flashTimes(file, flashLuma);
+	const auto clicks = clickTimes(file, 0.45, 0.3);
+	std::vector<double> found;
+	for (double flash : flashes) {
+		if (flash < fromSec || flash > toSec) {
+			continue;
+		}
+		for (double click : clicks) {
+			const double offset = click - flash - clickDelaySec;
+			if (offset > -0.25 && offset < 0.5) {
+				found.push_back(offset);
+				break;
+			}
+		}
+	}
+	return found;
+}
+
+double mean(const std::vector<double> &values)
+{
+	double sum = 0;
+	for (double v : values) {
+		sum += v;
+	}
+	return values.empty() ? NAN : sum / double(values.size());
+}
+
 } // namespace testbed

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -345,6 +346,35 @@ std::string runCapture(const std::vector<std::string> &argv, int timeoutMs, int 
 		return finish(WEXITSTATUS(status));
 	}
 	return finish(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1);
+}
+
+BusyMachine::BusyMachine(pid_t stalled, int seconds, int stallMs, int periodMs) : stalled_(stalled)
+{
+	const long cores = std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
+	const std::string limit = std::to_string(seconds);
+	for (long i = 0; i < 2 * cores; ++i) {
+		loops_.push_back(Process::start({"timeout", limit, "sh", "-c", "while :; do :; done"}));
+	}
+	if (stalled > 0 && stallMs > 0) {
+		const std::string pid = std::to_string(stalled);
+		const std::string script = "end=$(($(date +%s) + " + limit +
+					   ")); while [ $(date +%s) -lt $end ]; do sleep " +
+					   std::to_string(periodMs / 1000.0) + "; kill -STOP " + pid + "; sleep " +
+					   std::to_string(stallMs / 1000.0) + "; kill -CONT " + pid + "; done";
+		staller_ = Process::start({"sh", "-c", script});
+	}
+}
+
+BusyMachine::~BusyMachine()
+{
+	if (staller_) {
+		staller_->stop();
+	}
+	// Never leave the stalled process stopped, however the staller ended.
+	if (stalled_ > 0) {
+		::kill(stalled_, SIGCONT);
+	}
+	loops_.clear();
 }
 
 } // namespace testbed

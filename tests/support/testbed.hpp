@@ -88,6 +88,22 @@ private:
 	int status_ = -1;
 };
 
+// A busy machine for a bounded time: more busy loops than cores, and the given process (normally this one)
+// stopped for stallMs every periodMs, as a loaded host or hypervisor stops it. Everything ends after seconds, or
+// at destruction.
+class BusyMachine {
+public:
+	BusyMachine(pid_t stalled, int seconds, int stallMs = 30, int periodMs = 700);
+	~BusyMachine();
+	BusyMachine(const BusyMachine &) = delete;
+	BusyMachine &operator=(const BusyMachine &) = delete;
+
+private:
+	std::vector<std::unique_ptr<Process>> loops_;
+	std::unique_ptr<Process> staller_;
+	pid_t stalled_;
+};
+
 // Runs argv to completion and returns its stdout (binary safe). exitCode: exit status, 128+signal, -1 on timeout
 // (the process group is then killed), 127 when it could not be started. stderrText receives its stderr.
 std::string runCapture(const std::vector<std::string> &argv, int timeoutMs, int *exitCode = nullptr,
@@ -459,5 +475,21 @@ bool makeFlashClickFile(const std::string &path, double seconds, double periodSe
 std::vector<double> flashTimes(const std::string &file, double threshold = 128);
 // Times where the audio (channels averaged) first reaches |threshold| after at least minGapSec below it.
 std::vector<double> clickTimes(const std::string &file, double threshold = 0.1, double minGapSec = 0.1);
+
+// Where a steady tone of amplitude 0.1 at freqHz drops to half or less: 10 ms windows every 5 ms of mono 48 kHz
+// samples starting at startSec (each holds whole cycles of a tone at a multiple of 100 Hz, so tones 200 Hz apart
+// do not leak into each other); windows near one of the clicks are left out.
+struct ToneGaps {
+	int windows = 0;
+	int quiet = 0;
+	double longest = 0; // seconds
+};
+ToneGaps toneGaps(const std::vector<float> &samples, const std::vector<double> &clicks, double startSec, double freqHz);
+
+// For each flash (mean luma >= flashLuma) between fromSec and toSec whose click (|level| >= 0.45) arrived: click
+// time minus flash time less clickDelaySec, in seconds.
+std::vector<double> clickAfterFlash(const std::string &file, double fromSec, double toSec, double clickDelaySec = 0,
+				    double flashLuma = 40);
+double mean(const std::vector<double> &values);
 
 } // namespace testbed

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 #include <numeric>
 #include <string>
 #include <tuple>
@@ -56,7 +58,7 @@ public:
 	// Runs until the given time, with the entry's delay set to delayFrames from now on.
 	void runUntil(double seconds, int32_t delayFrames)
 	{
-		delay = delayFrames;
+		timing.delayFrames = delayFrames;
 		const uint64_t end = uint64_t(seconds * second);
 		for (;;) {
 			const uint64_t nextPacket = packetNs(arrivals.size()) + jitterNs(arrivals.size());
@@ -80,8 +82,8 @@ public:
 				  // rest of the packet) and its stamp
 	};
 
-	std::atomic<int32_t> delay{0};
-	SourceCapture capture{nullptr, delay, 48000};
+	TrackTiming timing;
+	SourceCapture capture{nullptr, timing, 48000};
 	uint32_t largestPacket = 0;
 	std::vector<Frame> out;
 	bool primed = false;
@@ -204,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(AudioCapture, PacketLengths,
 
 TEST(AudioCapture, OverflowRunawayPacketsAndRoom)
 {
-	std::atomic<int32_t> delay{0};
+	TrackTiming delay;
 	// Without a mix draining it, the ring stays bounded and keeps the newest audio.
 	SourceCapture flooded(nullptr, delay);
 	for (int i = 0; i < 40; ++i) {
@@ -229,7 +231,8 @@ TEST(AudioCapture, OverflowRunawayPacketsAndRoom)
 
 TEST(AudioCapture, SyncOffsetDelaysOneSource)
 {
-	std::atomic<int32_t> delay{4800};
+	TrackTiming delay;
+	delay.delayFrames = 4800;
 	SourceCapture capture(nullptr, delay);
 	push(capture, 8192, 1);
 	bool added = false;
@@ -254,7 +257,7 @@ TEST(AudioCapture, SyncOffsetDelaysOneSource)
 
 TEST(AudioCapture, PacketsAsObsDeliversThem)
 {
-	std::atomic<int32_t> delay{0};
+	TrackTiming delay;
 	SourceCapture capture(nullptr, delay);
 	const auto left = ramp(2048, 1);
 	const auto right = ramp(2048, -3000);
@@ -263,13 +266,15 @@ TEST(AudioCapture, PacketsAsObsDeliversThem)
 	stereo.data[1] = reinterpret_cast<uint8_t *>(const_cast<float *>(right.data()));
 	stereo.frames = 2048;
 
-	capture.captureAudio(&stereo, true, 1.0f);
-	EXPECT_EQ(capture.bufferedFrames(), 0u) << "a muted source adds nothing";
 	audio_data empty = stereo;
 	empty.frames = 0;
 	capture.captureAudio(&empty, false, 1.0f);
 	capture.captureAudio(nullptr, false, 1.0f);
 	EXPECT_EQ(capture.bufferedFrames(), 0u);
+	SourceCapture muted(nullptr, delay);
+	muted.captureAudio(&stereo, true, 1.0f);
+	EXPECT_EQ(muted.bufferedFrames(), 2048u) << "a muted source keeps its pace";
+	EXPECT_EQ(mixOnce(muted, nullptr, UINT64_MAX / 2).left[10], 0.0f) << "in silence";
 
 	// Starting a source skips what would only add latency: 2048 - (512 + 1024) frames here.
 	const float skipped = float(2048 - SourceCapture::safetyFrames - block);
@@ -320,4 +325,83 @@ TEST(AudioTrack, MixCallbackAndDelayFrames)
 	track.close();
 	track.close();
 	EXPECT_FALSE(track.isOpen());
+}
+
+TEST(AudioTrack, LatePacketsAreWaitedForAndGrowTheMarginWithoutGaps)
+{
+	// Two sources of 1,024-frame packets: one counting up, one a constant far above it whose packets come late
+	// now and then; what is heard tells both apart.
+	constexpr float mark = 1000000.0f;
+	EntryAudioTrack track;
+	SourceCapture &steady = track.addCapture();
+	SourceCapture &late = track.addCapture();
+	const uint64_t blockNs = block * second / 48000;
+	std::vector<float> heard;
+	auto deliver = [&](uint64_t index, uint64_t atNs, bool both = true) {
+		const auto samples = ramp(block, float(index * block + 1));
+		const std::vector<float> marks(block, mark);
+		if (both) {
+			steady.capture(samples.data(), samples.data(), block, 1.0f, index * blockNs);
+		}
+		late.capture(marks.data(), marks.data(), block, 1.0f, atNs);
+	};
+	auto mix = [&](uint64_t index) {
+		Block out;
+		const bool sent = track.mix(out.left.data(), out.right.data(), (index + 1) * blockNs + blockNs / 2);
+		if (sent) {
+			heard.insert(heard.end(), out.left.begin(), out.left.end());
+		}
+		return sent;
+	};
+	uint64_t next = 0;
+	for (; next < 20; ++next) {
+		deliver(next, next * blockNs);
+		EXPECT_TRUE(mix(next));
+	}
+	// A little late: the mix waits for it, and nothing changes.
+	const auto samples = ramp(block, float(next * block + 1));
+	steady.capture(samples.data(), samples.data(), block, 1.0f, next * blockNs);
+	std::thread source([&] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+		deliver(next, next * blockNs + 5000000, false);
+	});
+	EXPECT_TRUE(mix(next));
+	source.join();
+	EXPECT_EQ(track.lateMarginFrames(), 0u);
+	// 100 ms late: that source is silent until it comes, then the margin grows by the 3 blocks it needed beyond
+	// the wait and the safety margin, held back from the mix.
+	++next;
+	const auto more = ramp(block, float(next * block + 1));
+	steady.capture(more.data(), more.data(), block, 1.0f, next * blockNs);
+	EXPECT_TRUE(mix(next));
+	deliver(next, next * blockNs + 100000000, false);
+	for (int held = 0; held < 3; ++held) {
+		EXPECT_FALSE(mix(next + 1));
+	}
+	EXPECT_EQ(track.lateMarginFrames(), 3 * block);
+	EXPECT_EQ(track.lateMarginMs(), 64);
+	for (++next; next < 60; ++next) {
+		deliver(next, next * blockNs);
+		EXPECT_TRUE(mix(next));
+	}
+	EXPECT_EQ(late.underruns(), 1u);
+	EXPECT_EQ(steady.underruns(), 0u);
+	// The counting source goes on frame after frame, nothing cut or repeated; the other one is missing once.
+	std::vector<size_t> gaps;
+	float previous = 0;
+	bool wasHeard = true;
+	for (size_t i = 0; i < heard.size(); ++i) {
+		const bool marked = heard[i] >= mark;
+		const float value = marked ? heard[i] - mark : heard[i];
+		if (value == 0.0f) {
+			continue;
+		}
+		EXPECT_TRUE(previous == 0.0f || value == previous + 1.0f) << "at " << i;
+		if (previous != 0.0f && !marked && wasHeard) {
+			gaps.push_back(i);
+		}
+		previous = value;
+		wasHeard = marked;
+	}
+	EXPECT_EQ(gaps.size(), 1u);
 }

@@ -10,10 +10,12 @@
 
 #include <callback/calldata.h>
 #include <util/base.h>
+#include <util/platform.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -27,8 +29,8 @@ void quiet(int, const char *, va_list, void *) {}
 
 TEST(Threads, CaptureMixAndDelayTogether)
 {
-	std::atomic<int32_t> delay{0};
-	SourceCapture capture(nullptr, delay);
+	EntryAudioTrack track;
+	SourceCapture &capture = track.addCapture();
 	std::atomic<bool> done{false};
 	std::atomic<int> blocks{0};
 
@@ -38,30 +40,32 @@ TEST(Threads, CaptureMixAndDelayTogether)
 		const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
 		for (int i = 0; i < 5000 || (blocks < 50 && std::chrono::steady_clock::now() < until); ++i) {
 			const uint32_t frames = i % 3 == 0 ? 4608 : 480;
-			capture.capture(packet.data(), packet.data(), frames, 1.0f, uint64_t(i) * 10000000,
-					(i % 7) * 960);
+			capture.capture(packet.data(), packet.data(), frames, 1.0f, os_gettime_ns(), (i % 7) * 960);
 		}
 		done = true;
 	});
 	std::thread mixer([&] {
 		std::vector<float> left(SourceCapture::blockFrames), right(SourceCapture::blockFrames);
-		for (uint64_t i = 0; !done; ++i) {
-			if (capture.mixInto(left.data(), right.data(), i * 21333333)) {
+		while (!done) {
+			std::fill(left.begin(), left.end(), 0.0f);
+			if (track.mix(left.data(), right.data(), os_gettime_ns()) &&
+			    std::any_of(left.begin(), left.end(), [](float v) { return v != 0.0f; })) {
 				++blocks;
 			}
 		}
 	});
 	// The UI thread changes the delay and grows the rings meanwhile.
 	for (int i = 0; !done; ++i) {
-		delay = (i % 5) * 4800;
+		track.setDelayMs((i % 5) * 100);
 		if (i % 100 == 0) {
-			capture.reserve();
+			track.reserveCaptures();
 		}
 		std::this_thread::yield();
 	}
 	source.join();
 	mixer.join();
 	EXPECT_LE(capture.bufferedFrames(), uint64_t(4 * 4800 + 6 * 960) + SourceCapture::safetyFrames +
+						    SourceCapture::maxLateMarginFrames(48000) +
 						    SourceCapture::blockFrames + 2 * 4608 +
 						    SourceCapture::overflowMargin);
 	EXPECT_GT(blocks.load(), 0);

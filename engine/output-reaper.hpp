@@ -1,0 +1,33 @@
+#pragma once
+
+#include <obs.h>
+#include <obs.hpp>
+
+#include <QString>
+
+#include <memory>
+
+// Ends and releases outputs that may be waiting on the network, away from the UI thread. Stopping or releasing an
+// RTMP output that is still connecting joins OBS's connect thread, and librtmp waits up to 30 s there for a
+// server that accepted the connection but never answers.
+namespace outputReaper {
+
+struct Retired {
+	OBSOutputAutoRelease output;
+	OBSEncoderAutoRelease audioEncoder;
+	OBSServiceAutoRelease service;
+	// What the output's encoders feed on (the entry's pipeline): let go of last.
+	std::shared_ptr<void> keepAlive;
+	// Where the output connects: a connection to it that never got going is cut, so that the stop ends now.
+	QString address;
+};
+
+// Takes everything over: the output is stopped (forcibly) and released, then its encoder and service, then
+// keepAlive, on a thread of their own. Signal handlers must be disconnected before.
+void retire(Retired retired);
+// Outputs still being ended.
+int pending();
+// Waits up to timeoutMs until nothing is being ended; true when nothing is.
+bool waitIdle(int timeoutMs);
+
+} // namespace outputReaper

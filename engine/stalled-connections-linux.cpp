@@ -1,0 +1,110 @@
+// Finds this process's TCP connections in /proc/self/fd and cuts with shutdown() those to the given server that
+// never got going: a blocked recv() in OBS's connect thread then returns at once. (A connection whose opening the
+// server never answers is not found: the system gives up on it by itself.)
+#include "engine/stalled-connections.hpp"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <linux/tcp.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// What a connection may have sent before it counts as going (an RTMP handshake and connect are a few KB).
+constexpr uint64_t startupBytes = 64 * 1024;
+// TCP_ESTABLISHED, which the kernel's tcp.h leaves to netinet/tcp.h (whose tcp_info lacks the byte counts).
+constexpr uint8_t established = 1;
+
+bool sameEndpoint(const sockaddr_storage &a, const sockaddr_storage &b)
+{
+	if (a.ss_family != b.ss_family) {
+		return false;
+	}
+	if (a.ss_family == AF_INET) {
+		const auto &x = reinterpret_cast<const sockaddr_in &>(a);
+		const auto &y = reinterpret_cast<const sockaddr_in &>(b);
+		return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
+	}
+	if (a.ss_family == AF_INET6) {
+		const auto &x = reinterpret_cast<const sockaddr_in6 &>(a);
+		const auto &y = reinterpret_cast<const sockaddr_in6 &>(b);
+		return x.sin6_port == y.sin6_port && std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof(x.sin6_addr)) == 0;
+	}
+	return false;
+}
+
+std::vector<sockaddr_storage> resolve(const char *host, int port)
+{
+	std::vector<sockaddr_storage> found;
+	if (!host || !*host) {
+		return found;
+	}
+	addrinfo hints = {};
+	hints.ai_socktype = SOCK_STREAM;
+	addrinfo *list = nullptr;
+	if (getaddrinfo(host, std::to_string(port).c_str(), &hints, &list) != 0) {
+		return found;
+	}
+	for (addrinfo *it = list; it; it = it->ai_next) {
+		sockaddr_storage item = {};
+		std::memcpy(&item, it->ai_addr, std::min<size_t>(it->ai_addrlen, sizeof(item)));
+		found.push_back(item);
+	}
+	freeaddrinfo(list);
+	return found;
+}
+
+} // namespace
+
+int cutStalledConnections(const char *host, int port, int idleMs)
+{
+	const std::vector<sockaddr_storage> targets = resolve(host, port);
+	if (targets.empty()) {
+		return 0;
+	}
+	DIR *fds = opendir("/proc/self/fd");
+	if (!fds) {
+		return 0;
+	}
+	int cut = 0;
+	while (dirent *entry = readdir(fds)) {
+		char *end = nullptr;
+		const long fd = std::strtol(entry->d_name, &end, 10);
+		if (!end || *end != '\0' || fd < 0 || fd == dirfd(fds)) {
+			continue;
+		}
+		sockaddr_storage peer = {};
+		socklen_t length = sizeof(peer);
+		int type = 0;
+		socklen_t typeLength = sizeof(type);
+		if (getsockopt(int(fd), SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM ||
+		    getpeername(int(fd), reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
+			continue;
+		}
+		bool target = false;
+		for (const auto &candidate : targets) {
+			target = target || sameEndpoint(peer, candidate);
+		}
+		tcp_info info = {};
+		socklen_t infoLength = sizeof(info);
+		if (!target || getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &infoLength) != 0) {
+			continue;
+		}
+		// A live stream sends all the time; a connection waiting for a server's answer sends nothing.
+		const bool waiting = info.tcpi_state == established && info.tcpi_bytes_acked < startupBytes &&
+				     info.tcpi_last_data_sent >= unsigned(idleMs);
+		if (waiting && shutdown(int(fd), SHUT_RDWR) == 0) {
+			++cut;
+		}
+	}
+	closedir(fds);
+	return cut;
+}
