@@ -6,6 +6,7 @@
 #include "module/websocket-vendor.hpp"
 #include "engine/output-reaper.hpp"
 #include "engine/srt-start.hpp"
+#include "panel/version-fetch.hpp"
 
 #include <QDir>
 #include <QFile>
@@ -40,6 +41,7 @@ bool moduleLoad(obs_module_t *module)
 	// exit, crashing OBS on close. OBS starts SRT with its first SRT output anyway: only then is it held.
 	setSrtStartHook(takeSrtHold);
 #endif
+	initVersionFetch();
 	logMessage(LOG_INFO, "Quorvex Source loaded (version %s)", moduleVersion);
 	return true;
 }

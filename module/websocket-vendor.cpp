@@ -55,19 +55,42 @@ void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *data)
 		const char *json = requestData ? obs_data_get_json(requestData) : nullptr;
 		const QJsonObject request = json ? QJsonDocument::fromJson(json).object() : QJsonObject();
 		QJsonObject answer;
-		switch (gate().call(
-			QCoreApplication::instance(),
-			[&answer, &type, &request] { answer = RemoteControl::run(modulePanel(), type, request); },
-			answerTimeout)) {
-		case UiCallGate::Result::Done:
-			reply = answer;
-			break;
-		case UiCallGate::Result::TimedOut:
-			reply = RemoteControl::failure(translate("El panel no respondió en 5 s; no se hizo nada."));
-			break;
-		case UiCallGate::Result::Closed:
+		// obs-websocket runs batches of execution type SerialFrame on OBS's graphics thread: waiting there for
+		// the panel's thread would stall OBS's video. Such a request is answered from what the panel last saw,
+		// and what it asks for is queued.
+		if (gate().isClosed()) {
 			reply = RemoteControl::failure(translate("OBS se está cerrando."));
-			break;
+		} else if (obs_in_task_thread(OBS_TASK_GRAPHICS)) {
+			bool queue = false;
+			reply = RemoteControl::answerFromSnapshot(type, request, &queue);
+			if (queue) {
+				QMetaObject::invokeMethod(
+					QCoreApplication::instance(),
+					[type, request] {
+						if (!gate().isClosed()) {
+							RemoteControl::run(modulePanel(), type, request);
+						}
+					},
+					Qt::QueuedConnection);
+			}
+		} else {
+			switch (gate().call(
+				QCoreApplication::instance(),
+				[&answer, &type, &request] {
+					answer = RemoteControl::run(modulePanel(), type, request);
+				},
+				answerTimeout)) {
+			case UiCallGate::Result::Done:
+				reply = answer;
+				break;
+			case UiCallGate::Result::TimedOut:
+				reply = RemoteControl::failure(
+					translate("El panel no respondió en 5 s; no se hizo nada."));
+				break;
+			case UiCallGate::Result::Closed:
+				reply = RemoteControl::failure(translate("OBS se está cerrando."));
+				break;
+			}
 		}
 	} catch (const std::exception &e) {
 		reply = RemoteControl::failure(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())));

@@ -1,5 +1,6 @@
 // The 500 ms loop: the engine's supervision, the release of deleted entries, and what each card shows.
 #include "panel/salidas-panel.hpp"
+#include "panel/remote-control.hpp"
 #include "panel/status-text.hpp"
 #include "editor/preview.hpp"
 #include "editor/shared-widgets.hpp"
@@ -42,6 +43,7 @@ void SalidasPanel::timerTick()
 		}
 		// Listeners outside the dock hear of every change, whether the dock is shown or not.
 		reportStateChanges();
+		RemoteControl::keepSnapshot(*this);
 		if (isVisible()) {
 			refreshStatus();
 		} else {

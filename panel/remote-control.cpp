@@ -6,8 +6,10 @@
 #include "module/language.hpp"
 
 #include <QJsonArray>
+#include <QHash>
 
 #include <exception>
+#include <mutex>
 
 namespace RemoteControl {
 
@@ -76,16 +78,34 @@ QJsonObject describe(SalidasPanel &panel, const EntryConfig &entry)
 	};
 }
 
+QJsonObject entriesReply(SalidasPanel &panel)
+{
+	QJsonArray entries;
+	for (const EntryConfig &entry : panel.currentEntries()) {
+		entries.append(describe(panel, entry));
+	}
+	QJsonObject reply = success();
+	reply.insert(QStringLiteral("entries"), entries);
+	return reply;
+}
+
+struct Snapshot {
+	std::mutex lock;
+	QJsonObject entries = failure(translate("El panel de Quorvex Source no está abierto."));
+	// Entries whose edit dialog is open, with their titles.
+	QHash<QString, QString> edited;
+};
+
+Snapshot &snapshotState()
+{
+	static Snapshot state;
+	return state;
+}
+
 QJsonObject runChecked(SalidasPanel &panel, const QString &type, const QJsonObject &request)
 {
 	if (type == QLatin1String("GetEntries")) {
-		QJsonArray entries;
-		for (const EntryConfig &entry : panel.currentEntries()) {
-			entries.append(describe(panel, entry));
-		}
-		QJsonObject reply = success();
-		reply.insert(QStringLiteral("entries"), entries);
-		return reply;
+		return entriesReply(panel);
 	}
 	if (type == QLatin1String("StopAll")) {
 		panel.stopEveryEntry();
@@ -175,6 +195,76 @@ QJsonObject run(SalidasPanel *panel, const QString &type, const QJsonObject &req
 	} catch (...) {
 		return failure(translate("Error inesperado al cambiar la emisión."));
 	}
+}
+
+void keepSnapshot(SalidasPanel &panel)
+{
+	QJsonObject entries = entriesReply(panel);
+	QHash<QString, QString> edited;
+	for (const EntryConfig &entry : panel.currentEntries()) {
+		if (panel.isBeingEdited(entry.id)) {
+			edited.insert(entry.id, SalidasPanel::entryTitle(entry));
+		}
+	}
+	Snapshot &state = snapshotState();
+	std::lock_guard<std::mutex> guard(state.lock);
+	state.entries = std::move(entries);
+	state.edited = std::move(edited);
+}
+
+QJsonObject answerFromSnapshot(const QString &type, const QJsonObject &request, bool *queue)
+{
+	*queue = false;
+	Snapshot &state = snapshotState();
+	std::lock_guard<std::mutex> guard(state.lock);
+	if (type == QLatin1String("GetEntries") || !state.entries.value(QStringLiteral("ok")).toBool()) {
+		return state.entries;
+	}
+	if (!requestTypes().contains(type)) {
+		return failure(translate("Petición desconocida: %1").arg(type.left(maxTextLength)));
+	}
+	QJsonObject queued = success();
+	queued.insert(QStringLiteral("queued"), true);
+	if (type == QLatin1String("StopAll")) {
+		*queue = true;
+		return queued;
+	}
+	QString error;
+	const QString entryId = textField(request, "entryId", &error);
+	if (!error.isEmpty()) {
+		return failure(error);
+	}
+	QJsonObject entry;
+	for (const QJsonValue &item : state.entries.value(QStringLiteral("entries")).toArray()) {
+		if (item.toObject().value(QStringLiteral("id")).toString() == entryId) {
+			entry = item.toObject();
+		}
+	}
+	if (entry.isEmpty()) {
+		return failure(translate("No hay ninguna entrada «%1» en esta colección.").arg(entryId));
+	}
+	const bool starts = type.startsWith(QLatin1String("Start")) || type == QLatin1String("SwitchSource");
+	if (starts && state.edited.contains(entryId)) {
+		return failure(translate("«%1» se está editando. Cierra su ventana de edición y vuelve a intentarlo.")
+				       .arg(state.edited.value(entryId)));
+	}
+	if (type == QLatin1String("SwitchSource")) {
+		textField(request, "name", &error);
+	} else if (type.endsWith(QLatin1String("Destination"))) {
+		const QString destId = textField(request, "destinationId", &error);
+		bool known = false;
+		for (const QJsonValue &dest : entry.value(QStringLiteral("destinations")).toArray()) {
+			known = known || dest.toObject().value(QStringLiteral("id")).toString() == destId;
+		}
+		if (error.isEmpty() && !known) {
+			error = translate("La entrada no tiene ningún destino «%1».").arg(destId);
+		}
+	}
+	if (!error.isEmpty()) {
+		return failure(error);
+	}
+	*queue = true;
+	return queued;
 }
 
 QJsonObject stateChangeEvent(const DestStateChange &change)

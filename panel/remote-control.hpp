@@ -20,6 +20,13 @@ const QStringList &requestTypes();
 QJsonObject run(SalidasPanel *panel, const QString &type, const QJsonObject &request);
 // A reply for a request that could not run.
 QJsonObject failure(const QString &text);
+// What a thread that must not wait for the panel's thread (OBS's graphics thread, where obs-websocket runs batches
+// of execution type SerialFrame) is answered from: the panel keeps a copy of its GetEntries reply at every tick.
+void keepSnapshot(SalidasPanel &panel);
+// For such a thread: GetEntries from the kept copy; any other request checked against it and, when it passes,
+// queued for the panel's thread (queue set) and answered with "ok" and "queued" true. What it then does shows on
+// the dock and in the events, as for a request answered at once.
+QJsonObject answerFromSnapshot(const QString &type, const QJsonObject &request, bool *queue);
 // The data of the event DestinationStateChanged.
 QJsonObject stateChangeEvent(const DestStateChange &change);
 // "Idle", "Connecting", "Live", "Reconnecting" or "Failed".

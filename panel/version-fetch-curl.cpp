@@ -62,6 +62,11 @@ bool configure(CURL *easy, const std::string &url, Transfer &transfer)
 	ok = ok && curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &progress) == CURLE_OK;
 	ok = ok && curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer) == CURLE_OK;
 	ok = ok && curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
+#if LIBCURL_VERSION_NUM >= 0x075700
+	// Otherwise the clean-up waits for a name lookup still under way: a silent name server holds the panel's
+	// teardown, and OBS's close, for as long as the system's resolver waits.
+	ok = ok && curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK;
+#endif
 	return ok;
 }
 
@@ -88,10 +93,15 @@ bool run(CURLM *multi, const std::atomic<bool> &cancelled)
 
 } // namespace
 
-std::string fetchVersionFile(const std::string &host, int port, VersionFetchState &state)
+void initVersionFetch()
 {
 	static std::once_flag once;
 	std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string fetchVersionFile(const std::string &host, int port, VersionFetchState &state)
+{
+	initVersionFetch();
 
 	Transfer transfer{std::string(), state.cancelled};
 	CURL *easy = curl_easy_init();

@@ -34,6 +34,8 @@ bool keep(VersionFetchState &state, HINTERNET handle, void *VersionFetchState::*
 
 } // namespace
 
+void initVersionFetch() {}
+
 std::string fetchVersionFile(const std::string &host, int port, VersionFetchState &state)
 {
 	const std::wstring agent = wide(versionFileUserAgent);

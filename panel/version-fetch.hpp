@@ -43,6 +43,10 @@ struct VersionFetchState {
 	void *request = nullptr;
 };
 
+// The HTTP library's global set-up: once, on the UI thread at load, before any request (libcurl's is not safe to
+// run on a worker beside other threads). Harmless when repeated.
+void initVersionFetch();
+
 // GET https://host:port/version.json over TLS only, without following redirects. Returns the body when the
 // status is 200, otherwise (or once cancelled) nothing. Blocks the calling thread.
 std::string fetchVersionFile(const std::string &host, int port, VersionFetchState &state);

@@ -3,6 +3,7 @@
 
 Usage: obs-request.py PORT '[["RequestType", {request data}], ...]'
        obs-request.py PORT @FILE           (the same list, read from FILE)
+       obs-request.py PORT --frame-batch '[...]'   (the same list as one batch that OBS runs on its graphics thread)
        obs-request.py PORT --events SECONDS
 Connects (retrying for up to 20 s, OBS accepts shortly after it has loaded), identifies without a password and
 sends the requests in order, each waiting for its response. With --events it subscribes to vendor events (bit 9),
@@ -53,6 +54,17 @@ def main():
     ws = connect(port)
     if sys.argv[2] == "--events":
         watch_events(ws, float(sys.argv[3]))
+        ws.close()
+        return
+    if sys.argv[2] == "--frame-batch":
+        identify(ws, 0)
+        requests = [{"requestType": kind, "requestData": data} for kind, data in json.loads(sys.argv[3])]
+        ws.send(json.dumps({"op": 8, "d": {"requestId": "batch", "executionType": 1, "requests": requests}}))
+        while True:
+            message = json.loads(ws.recv())
+            if message["op"] == 9 and message["d"]["requestId"] == "batch":
+                print(json.dumps(message["d"]["results"]))
+                break
         ws.close()
         return
     if sys.argv[2].startswith("@"):

@@ -140,7 +140,7 @@ bool RealObs::click(const std::string &text, int index)
 	return driver("click " + std::to_string(index) + " " + text) == "ok";
 }
 
-std::string RealObs::request(const std::string &requests)
+std::string RealObs::request(const std::string &requests, bool inFrame)
 {
 	// A long list goes through a file: one argument may not exceed 128 KiB.
 	std::string argument = requests;
@@ -150,10 +150,14 @@ std::string RealObs::request(const std::string &requests)
 	}
 	int code = -1;
 	std::string errors;
-	const std::string out =
-		testbed::runCapture({"/usr/bin/python3", TALLOWMERE_SOURCE_DIR "/tests/host/obs-request.py",
-				     std::to_string(websocketPort), argument},
-				    60000, &code, &errors);
+	const std::string out = testbed::runCapture(
+		inFrame ? std::vector<std::string>{"/usr/bin/python3",
+						   TALLOWMERE_SOURCE_DIR "/tests/host/obs-request.py",
+						   std::to_string(websocketPort), "--frame-batch", argument}
+			: std::vector<std::string>{"/usr/bin/python3",
+						   TALLOWMERE_SOURCE_DIR "/tests/host/obs-request.py",
+						   std::to_string(websocketPort), argument},
+		60000, &code, &errors);
 	EXPECT_EQ(code, 0) << errors;
 	return out;
 }

@@ -30,8 +30,9 @@ public:
 	// A real click on the n-th visible dock button with this text; false when there is none.
 	bool click(const std::string &text, int index = 0);
 	std::string driver(const std::string &command);
-	// obs-websocket requests: a JSON list of [type, data] pairs; returns the JSON list of responses.
-	std::string request(const std::string &requests);
+	// obs-websocket requests: a JSON list of [type, data] pairs; returns the JSON list of responses. inFrame sends
+	// them as one batch that OBS runs on its graphics thread (execution type SerialFrame).
+	std::string request(const std::string &requests, bool inFrame = false);
 	// Collects obs-websocket's vendor events from now on, for up to seconds; events() gives one JSON object a line.
 	void watchEvents(int seconds);
 	std::string events() const;

@@ -189,6 +189,38 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	usleep(1000 * 1000);
 	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 5);
 
+	// A batch that OBS runs on its graphics thread: answered at once from what the dock last saw, the start
+	// queued, and OBS's video never waits for it.
+	const QJsonArray batch = QJsonDocument::fromJson(QByteArray::fromStdString(obs.request(
+								 R"([["GetStats", {}],
+		["CallVendorRequest", {"vendorName": "tallowmere", "requestType": "GetEntries"}],
+		["CallVendorRequest", {"vendorName": "tallowmere", "requestType": "StartDestination",
+			"requestData": {"entryId": "e-remote", "destinationId": "d-remote"}}],
+		["CallVendorRequest", {"vendorName": "tallowmere", "requestType": "StartDestination",
+			"requestData": {"entryId": "e-remote", "destinationId": "d-unknown"}}],
+		["GetStats", {}]])",
+								 true)))
+					 .array();
+	ASSERT_EQ(batch.size(), 5);
+	auto answer = [&](int i) {
+		return batch[i]["responseData"]["responseData"].toObject();
+	};
+	EXPECT_EQ(answer(1)["entries"].toArray().size(), 4);
+	EXPECT_EQ(answer(2)["ok"], true);
+	EXPECT_EQ(answer(2)["queued"], true);
+	EXPECT_EQ(answer(3)["ok"], false);
+	EXPECT_EQ(batch[4]["responseData"]["renderSkippedFrames"].toInt(),
+		  batch[0]["responseData"]["renderSkippedFrames"].toInt());
+	auto becomes = [&](const std::string &change) {
+		for (int waited = 0; waited < 20000 && transitions(obs, "d-remote").back() != change; waited += 200) {
+			usleep(200 * 1000);
+		}
+		return transitions(obs, "d-remote").back() == change;
+	};
+	EXPECT_TRUE(becomes("Connecting>Live")) << obs.events();
+	EXPECT_EQ(vendor(obs, "StopDestination", ids("e-remote", "d-remote"))["ok"], true);
+	EXPECT_TRUE(becomes("Live>Idle")) << obs.events();
+
 	// While an entry's dialog is open nothing starts it from outside; stops are honoured.
 	ASSERT_TRUE(obs.click("✎ Edit"));
 	for (int waited = 0; waited < 5000 && obs.driver("modal") != "Edit input"; waited += 100) {

@@ -265,7 +265,16 @@ TEST_F(UpdateCheck, AnswersOfEveryKind)
 
 TEST_F(UpdateCheck, DestroyingWhileTheRequestHangsReturnsAtOnce)
 {
-	for (const std::string host : {"hang.test", "silent.test", "drip.test"}) {
+	// A name that only a name server that never answers could resolve.
+	testbed::UniqueFd nameServer(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+	sockaddr_in address{};
+	address.sin_family = AF_INET;
+	address.sin_port = htons(53);
+	address.sin_addr.s_addr = inet_addr("127.0.0.1");
+	ASSERT_EQ(bind(nameServer.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+	testbed::writeFile(files->file("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n");
+	ASSERT_TRUE(testbed::bindMount(files->file("resolv.conf"), "/etc/resolv.conf"));
+	for (const std::string host : {"hang.test", "silent.test", "drip.test", "unanswered.example"}) {
 		Check check(host);
 		check.start();
 		std::this_thread::sleep_for(std::chrono::milliseconds(1000));
@@ -276,6 +285,7 @@ TEST_F(UpdateCheck, DestroyingWhileTheRequestHangsReturnsAtOnce)
 		std::printf("destroying the checker while %s hangs took %.1f ms\n", host.c_str(), ms);
 		EXPECT_LT(ms, 500.0) << host;
 	}
+	testbed::unmount("/etc/resolv.conf");
 }
 
 TEST_F(UpdateCheck, QueuedResultNeverReachesAGoneObject)
