@@ -23,6 +23,48 @@ int64_t nowMs()
 
 } // namespace
 
+std::optional<DestState> nextState(DestState from, DestEvent event)
+{
+	const bool underWay = from == DestState::Connecting || from == DestState::Live ||
+			      from == DestState::Reconnecting;
+	switch (event) {
+	case DestEvent::Starting:
+		return from == DestState::Idle ? std::optional(DestState::Connecting) : std::nullopt;
+	case DestEvent::StartFailed:
+		return from == DestState::Idle || from == DestState::Connecting ? std::optional(DestState::Failed)
+										: std::nullopt;
+	case DestEvent::Started:
+		return from == DestState::Connecting || from == DestState::Reconnecting ? std::optional(DestState::Live)
+											: std::nullopt;
+	case DestEvent::Reconnecting:
+	case DestEvent::Dropped:
+		return underWay ? std::optional(DestState::Reconnecting) : std::nullopt;
+	case DestEvent::Reconnected:
+		return from == DestState::Reconnecting ? std::optional(DestState::Live) : std::nullopt;
+	case DestEvent::StoppedCleanly:
+		return underWay ? std::optional(DestState::Idle) : std::nullopt;
+	case DestEvent::GaveUp:
+		return underWay ? std::optional(DestState::Failed) : std::nullopt;
+	case DestEvent::StopRequested:
+		return DestState::Idle;
+	}
+	return std::nullopt;
+}
+
+bool DestOutput::apply(DestEvent event)
+{
+	const std::optional<DestState> next = nextState(record.state, event);
+	if (next) {
+		record.state = *next;
+	}
+	return next.has_value();
+}
+
+int DestOutput::outageSeconds(const Record &r)
+{
+	return r.outageStartMs == 0 ? 0 : int((nowMs() - r.outageStartMs) / 1000);
+}
+
 DestOutput::DestOutput(const DestConfig &dest)
 	: destId(dest.id),
 	  url(dest.url),
@@ -38,7 +80,12 @@ DestOutput::~DestOutput()
 
 bool DestOutput::failStart(const QString &text, QString *error)
 {
-	fail(text);
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		if (apply(DestEvent::StartFailed)) {
+			record.message = text;
+		}
+	}
 	if (error) {
 		*error = text;
 	}
@@ -111,9 +158,17 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 	if (kind == AddressKind::Srt) {
 		notifySrtStart();
 	}
-	setState(DestState::Connecting);
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		apply(DestEvent::Starting);
+		record.attempting = true;
+	}
 	startedNs = nowNs();
 	if (!obs_output_start(output)) {
+		{
+			std::lock_guard<std::mutex> guard(lock);
+			record.attempting = false;
+		}
 		const char *lastError = obs_output_get_last_error(output);
 		return failStart(lastError && *lastError ? QString::fromUtf8(lastError)
 							 : translate("No se pudo iniciar la emisión."),
@@ -131,8 +186,18 @@ void DestOutput::retire()
 		reconnectSuccessSignal.Disconnect();
 		signalsConnected = false;
 	}
-	attempting = false;
-	if (!output && !audioEncoder && !service) {
+	bool pending = false;
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		pending = record.attempting;
+		record.attempting = false;
+	}
+	// An output that has stopped is released here at once, in order; one that may still be connecting (or
+	// sending) is ended elsewhere.
+	if (!output || (!pending && !obs_output_active(output))) {
+		output = nullptr;
+		audioEncoder = nullptr;
+		service = nullptr;
 		pipeline.reset();
 		return;
 	}
@@ -147,43 +212,45 @@ void DestOutput::retire()
 
 void DestOutput::fail(const QString &text)
 {
-	{
-		std::lock_guard<std::mutex> guard(lock);
-		lastMessage = text;
+	std::lock_guard<std::mutex> guard(lock);
+	record.restarting = false;
+	if (apply(DestEvent::GaveUp)) {
+		record.message = text;
 	}
-	setState(DestState::Failed);
+}
+
+DestState DestOutput::state() const
+{
+	std::lock_guard<std::mutex> guard(lock);
+	return record.state;
 }
 
 QString DestOutput::message() const
 {
 	std::lock_guard<std::mutex> guard(lock);
-	return lastMessage;
-}
-
-int DestOutput::currentOutageSeconds() const
-{
-	const int64_t start = outageStartMs.load();
-	return start == 0 ? 0 : int((nowMs() - start) / 1000);
+	return record.message;
 }
 
 void DestOutput::stop()
 {
-	stopRequested = true;
-	nextRestartMs = 0;
+	const bool sending = output && obs_output_active(output);
 	// OBS ignores a stop before the output sends (while it connects), and ending such an output joins its
-	// connect thread: the destination is stopped now, the output ended elsewhere.
-	if (output && !obs_output_active(output)) {
-		// Signals are disconnected first: nothing on OBS's threads changes the state after this.
+	// connect thread: the destination is stopped now, the output ended elsewhere. Signals are disconnected
+	// first, so nothing on OBS's threads changes the state after this.
+	if (!sending) {
 		retire();
-		restarting = false;
-		{
-			std::lock_guard<std::mutex> guard(lock);
-			lastMessage.clear();
-		}
-		setState(DestState::Idle);
-		return;
 	}
-	if (output) {
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		record.stopRequested = true;
+		record.nextRestartMs = 0;
+		if (!sending) {
+			record.restarting = false;
+			record.message.clear();
+			apply(DestEvent::StopRequested);
+		}
+	}
+	if (sending) {
 		obs_output_stop(output);
 	}
 }
@@ -193,60 +260,80 @@ void DestOutput::checkRestart()
 	if (!output) {
 		return;
 	}
-	if (stopRequested) {
+	const int64_t now = nowMs();
+	bool stopping = false;
+	int64_t due = 0;
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		stopping = record.stopRequested;
+		due = record.nextRestartMs;
+	}
+	// OBS is never called under the lock: its signals take it.
+	if (stopping) {
 		// A try that was under way when the stop came may connect all the same: stop it once it has.
 		if (obs_output_active(output)) {
 			obs_output_stop(output);
 		}
 		return;
 	}
-	const int64_t due = nextRestartMs.load();
-	const int64_t now = nowMs();
 	if (due == 0 || now < due) {
 		return;
 	}
-	if (obs_output_active(output)) {
-		nextRestartMs = now + Supervision::activeRetryMs;
-		return;
+	const bool active = obs_output_active(output);
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		if (record.stopRequested || record.nextRestartMs != due) {
+			return;
+		}
+		if (active) {
+			record.nextRestartMs = now + Supervision::activeRetryMs;
+			return;
+		}
+		// The state stays Reconnecting through every try of an outage, as the outage shows.
+		record.nextRestartMs = 0;
+		record.lastAttemptMs = now;
+		record.attempting = true;
 	}
-	// The state stays Reconnecting through every try of an outage, as the outage shows.
-	nextRestartMs = 0;
-	lastAttemptMs = now;
 	startedNs = nowNs();
-	attempting = true;
 	if (obs_output_start(output)) {
 		return;
 	}
-	attempting = false;
-	if (attempts < Supervision::maxRestartAttempts) {
-		++attempts;
-		nextRestartMs = now + Supervision::restartDueMs;
-		setState(DestState::Reconnecting);
+	const char *lastError = obs_output_get_last_error(output);
+	const QString reason = lastError ? QString::fromUtf8(lastError) : QString();
+	std::lock_guard<std::mutex> guard(lock);
+	record.attempting = false;
+	if (record.attempts < Supervision::maxRestartAttempts) {
+		if (apply(DestEvent::Dropped)) {
+			++record.attempts;
+			record.nextRestartMs = now + Supervision::restartDueMs;
+		}
 	} else {
-		restarting = false;
-		const char *lastError = obs_output_get_last_error(output);
-		fail(translate("Se perdió la conexión y no se pudo recuperar. %1")
-			     .arg(lastError ? QString::fromUtf8(lastError) : QString()));
+		record.restarting = false;
+		if (apply(DestEvent::GaveUp)) {
+			record.message = translate("Se perdió la conexión y no se pudo recuperar. %1").arg(reason);
+		}
 	}
 }
 
 void DestOutput::sample()
 {
-	if (!output || state() != DestState::Live) {
-		kbps = -1;
+	const bool live = output && state() == DestState::Live;
+	const uint64_t total = live ? obs_output_get_total_bytes(output) : 0;
+	const int dropped = live ? obs_output_get_frames_dropped(output) : 0;
+	const int64_t now = nowMs();
+	std::lock_guard<std::mutex> guard(lock);
+	if (!live) {
+		record.kbps = -1;
 		lastSampleMs = 0;
 		return;
 	}
-	const uint64_t total = obs_output_get_total_bytes(output);
-	const int64_t now = nowMs();
 	if (lastSampleMs > 0 && now > lastSampleMs && total >= lastBytes) {
 		const double sampled = double(total - lastBytes) * 8.0 / double(now - lastSampleMs);
-		const int previous = kbps.load();
-		kbps = previous < 0 ? int(sampled) : int(previous * 0.6 + sampled * 0.4);
+		record.kbps = record.kbps < 0 ? int(sampled) : int(record.kbps * 0.6 + sampled * 0.4);
 	}
 	lastBytes = total;
 	lastSampleMs = now;
-	framesDropped = obs_output_get_frames_dropped(output);
+	record.framesDropped = dropped;
 }
 
 void DestOutput::checkStartTimeout()
@@ -266,14 +353,19 @@ bool DestOutput::hasEnded()
 		inactiveSinceNs = 0;
 		return false;
 	}
-	if (restarting && !stopRequested) {
+	Record now;
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		now = record;
+	}
+	if (now.restarting && !now.stopRequested) {
 		return false;
 	}
 	// A try under way ends first (OBS would wait for it when the output is released).
-	if (attempting && nowNs() - startedNs < Supervision::startTimeoutNs) {
+	if (now.attempting && nowNs() - startedNs < Supervision::startTimeoutNs) {
 		return false;
 	}
-	switch (state()) {
+	switch (now.state) {
 	case DestState::Idle:
 	case DestState::Failed:
 		return true;
@@ -297,22 +389,24 @@ bool DestOutput::isFinished()
 
 DestStatus DestOutput::status() const
 {
+	std::lock_guard<std::mutex> guard(lock);
 	DestStatus snapshot;
-	snapshot.state = state();
-	snapshot.message = message();
-	snapshot.attempts = attempts;
-	snapshot.outageSeconds = currentOutageSeconds();
-	snapshot.lastOutageSeconds = lastOutageSeconds;
-	snapshot.drops = drops;
-	snapshot.kbps = kbps;
-	snapshot.framesDropped = framesDropped;
+	snapshot.state = record.state;
+	snapshot.message = record.message;
+	snapshot.attempts = record.attempts;
+	snapshot.outageSeconds = outageSeconds(record);
+	snapshot.lastOutageSeconds = record.lastOutageSeconds;
+	snapshot.drops = record.drops;
+	snapshot.kbps = record.kbps;
+	snapshot.framesDropped = record.framesDropped;
 	return snapshot;
 }
 
 DestStatus DestOutput::endedStatus() const
 {
+	std::lock_guard<std::mutex> guard(lock);
 	DestStatus kept;
-	kept.state = state() == DestState::Failed ? DestState::Failed : DestState::Idle;
-	kept.message = message();
+	kept.state = record.state == DestState::Failed ? DestState::Failed : DestState::Idle;
+	kept.message = record.message;
 	return kept;
 }

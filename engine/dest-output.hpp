@@ -5,8 +5,8 @@
 
 #include <QString>
 
-#include <atomic>
 #include <cstdint>
+#include <optional>
 #include <memory>
 #include <mutex>
 
@@ -26,6 +26,22 @@ struct DestStatus {
 	int kbps = -1;
 	int framesDropped = 0;
 };
+
+// What happens to a destination, from the UI thread or from OBS's output threads.
+enum class DestEvent {
+	Starting,       // its output is handed to OBS
+	StartFailed,    // it could not be started
+	Started,        // OBS's "start": it streams
+	Reconnecting,   // OBS's own reconnection tries again
+	Reconnected,    // OBS's own reconnection succeeded
+	StoppedCleanly, // OBS's "stop" with code 0
+	Dropped,        // stopped with an error the engine restarts after
+	GaveUp,         // stopped with an error it does not restart after, out of tries, or never answered
+	StopRequested,  // the user, a hotkey or a remote request stopped it
+};
+// The state a destination is in after an event, or none when the event does not apply in the state it is in: a
+// destination that was stopped never fails or goes live afterwards, and one that failed is only ever stopped.
+std::optional<DestState> nextState(DestState from, DestEvent event);
 
 // Limits of the supervision.
 namespace Supervision {
@@ -48,7 +64,7 @@ constexpr int obsReconnectSeconds = 0;
 } // namespace Supervision
 
 // One running destination: its own service, output and audio encoder on the entry's shared video encoder.
-// OBS's output threads record what happens in the atomics below; the UI thread's tick acts on them.
+// OBS's output threads record what happens in its record; the UI thread's tick acts on it.
 class DestOutput {
 public:
 	explicit DestOutput(const DestConfig &dest);
@@ -63,7 +79,7 @@ public:
 	// Asks the destination to stop; returns at once. One that is not sending yet (connecting, or waiting to try
 	// again) is stopped at once: its output is handed over to be ended and released on another thread.
 	void stop();
-	// Stores the message, then marks the destination Failed. Safe from any thread.
+	// Marks a destination that is under way Failed with the message. Safe from any thread.
 	void fail(const QString &text);
 	// The automatic restart step of the tick.
 	void checkRestart();
@@ -83,7 +99,7 @@ public:
 	obs_output_t *outputHandle() const { return output.Get(); }
 	obs_encoder_t *audioEncoderHandle() const { return audioEncoder.Get(); }
 	obs_service_t *serviceHandle() const { return service.Get(); }
-	DestState state() const { return DestState(currentState.load()); }
+	DestState state() const;
 	QString message() const;
 
 	// OBS's output signals, run on OBS's output threads; data is the DestOutput.
@@ -93,10 +109,32 @@ public:
 	static void onReconnectSuccess(void *data, calldata_t *cd);
 
 private:
+	// Everything both threads know of the destination, kept together under one lock so that it never disagrees:
+	// each change is one event, checked against the state it finds.
+	struct Record {
+		DestState state = DestState::Idle;
+		QString message;
+		int attempts = 0;
+		int lastOutageSeconds = -1;
+		int drops = 0;
+		int64_t outageStartMs = 0;
+		int kbps = -1;
+		int framesDropped = 0;
+		bool stopRequested = false;
+		bool connected = false;
+		bool restarting = false;
+		int64_t nextRestartMs = 0;
+		int64_t lastAttemptMs = 0;
+		// obs_output_start was accepted and neither "start" nor "stop" has come yet: OBS may be connecting.
+		bool attempting = false;
+	};
+
 	bool failStart(const QString &text, QString *error);
-	int currentOutageSeconds() const;
-	void setState(DestState state) { currentState.store(int(state)); }
-	// Hands the output, its encoder and service over to be ended and released away from this thread.
+	// Applies the event under the lock; false (nothing changed) when it does not apply in the current state.
+	bool apply(DestEvent event);
+	static int outageSeconds(const Record &r);
+	// Lets go of the output, its encoder and service (and the pipeline): at once when the output has stopped,
+	// otherwise handed over to be ended and released away from this thread.
 	void retire();
 
 	const QString destId;
@@ -114,26 +152,11 @@ private:
 	OBSSignal reconnectSuccessSignal;
 	bool signalsConnected = false;
 
-	std::atomic<int> currentState{int(DestState::Idle)};
-	std::atomic<int> attempts{0};
-	std::atomic<int> lastOutageSeconds{-1};
-	std::atomic<int> drops{0};
-	std::atomic<int64_t> outageStartMs{0};
-	std::atomic<int> kbps{-1};
-	std::atomic<int> framesDropped{0};
-	std::atomic<bool> stopRequested{false};
-	std::atomic<bool> connected{false};
-	std::atomic<bool> restarting{false};
-	std::atomic<int64_t> nextRestartMs{0};
-	std::atomic<int64_t> lastAttemptMs{0};
-	// A restart's obs_output_start was accepted and neither "start" nor "stop" has come yet.
-	std::atomic<bool> attempting{false};
-
 	uint64_t lastBytes = 0;
 	int64_t lastSampleMs = 0;
 	int64_t startedNs = 0;
 	int64_t inactiveSinceNs = 0;
 
 	mutable std::mutex lock;
-	QString lastMessage;
+	Record record;
 };

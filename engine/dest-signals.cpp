@@ -26,39 +26,53 @@ bool neverRestarted(long long code)
 void DestOutput::onStart(void *data, calldata_t *)
 {
 	auto *self = static_cast<DestOutput *>(data);
-	self->attempting = false;
-	if (self->stopRequested) {
+	int recovered = -1;
+	{
+		std::lock_guard<std::mutex> guard(self->lock);
+		Record &r = self->record;
+		r.attempting = false;
 		// A try that was under way when the destination was stopped: the tick stops the output.
-		return;
+		if (r.stopRequested || !self->apply(DestEvent::Started)) {
+			return;
+		}
+		r.connected = true;
+		if (r.restarting) {
+			recovered = outageSeconds(r);
+			r.lastOutageSeconds = recovered;
+			r.outageStartMs = 0;
+			r.restarting = false;
+		}
 	}
-	self->connected = true;
-	if (self->restarting.exchange(false)) {
-		const int outage = self->currentOutageSeconds();
-		self->lastOutageSeconds = outage;
-		self->outageStartMs = 0;
-		blog(LOG_INFO, "[tallowmere] stream recovered automatically after %d s", outage);
+	if (recovered >= 0) {
+		blog(LOG_INFO, "[tallowmere] stream recovered automatically after %d s", recovered);
 	}
-	self->setState(DestState::Live);
 }
 
 void DestOutput::onReconnect(void *data, calldata_t *)
 {
 	auto *self = static_cast<DestOutput *>(data);
-	int64_t none = 0;
-	if (self->outageStartMs.compare_exchange_strong(none, nowMs())) {
-		self->attempts = 0;
-		++self->drops;
+	std::lock_guard<std::mutex> guard(self->lock);
+	Record &r = self->record;
+	if (!self->apply(DestEvent::Reconnecting)) {
+		return;
 	}
-	++self->attempts;
-	self->setState(DestState::Reconnecting);
+	if (r.outageStartMs == 0) {
+		r.outageStartMs = nowMs();
+		r.attempts = 0;
+		++r.drops;
+	}
+	++r.attempts;
 }
 
 void DestOutput::onReconnectSuccess(void *data, calldata_t *)
 {
 	auto *self = static_cast<DestOutput *>(data);
-	self->lastOutageSeconds = self->currentOutageSeconds();
-	self->outageStartMs = 0;
-	self->setState(DestState::Live);
+	std::lock_guard<std::mutex> guard(self->lock);
+	Record &r = self->record;
+	if (self->apply(DestEvent::Reconnected)) {
+		r.lastOutageSeconds = outageSeconds(r);
+		r.outageStartMs = 0;
+	}
 }
 
 void DestOutput::onStop(void *data, calldata_t *cd)
@@ -68,41 +82,49 @@ void DestOutput::onStop(void *data, calldata_t *cd)
 	const char *lastErrorText = calldata_string(cd, "last_error");
 	const QString lastError = lastErrorText ? QString::fromUtf8(lastErrorText) : QString();
 
-	if (code == OBS_OUTPUT_SUCCESS) {
+	bool dropped = false;
+	{
+		std::lock_guard<std::mutex> guard(self->lock);
+		Record &r = self->record;
+		r.attempting = false;
 		// A forced stop after a failure (the start timeout) reports success too; the failure stands.
-		if (self->state() != DestState::Failed) {
-			self->setState(DestState::Idle);
+		if (code == OBS_OUTPUT_SUCCESS) {
+			self->apply(DestEvent::StoppedCleanly);
+			return;
 		}
-		return;
+		// Within an outage every failed try counts as one, whatever its code: an SRT caller reports a listener
+		// that is not back yet as an invalid stream. A try under way when the destination was stopped does not
+		// turn the stop into a failure (a stopped destination never fails).
+		const bool outage = r.restarting;
+		if (r.stopRequested || r.attempts >= Supervision::maxRestartAttempts ||
+		    (!outage && (neverRestarted(code) || !r.connected))) {
+			r.restarting = false;
+			if (self->apply(DestEvent::GaveUp)) {
+				r.message = outputErrorText(int(code), lastError);
+			}
+			return;
+		}
+		if (!self->apply(DestEvent::Dropped)) {
+			return;
+		}
+		if (!r.restarting) {
+			r.restarting = true;
+			r.connected = false;
+			r.outageStartMs = nowMs();
+			r.attempts = 0;
+			++r.drops;
+			dropped = true;
+		}
+		const int attempt = ++r.attempts;
+		const int64_t now = nowMs();
+		// The next try begins a fixed time after the previous one began, however long that one took to fail.
+		r.nextRestartMs = attempt <= 1 ? now + Supervision::firstRestartDelayMs
+					       : std::max(now, r.lastAttemptMs + Supervision::restartDueMs);
 	}
-	self->attempting = false;
-	// A try under way when the destination was stopped does not turn the stop into a failure.
-	if (self->stopRequested && self->state() == DestState::Idle) {
-		return;
-	}
-	// Within an outage every failed try counts as one, whatever its code: an SRT caller reports a listener that
-	// is not back yet as an invalid stream.
-	const bool outage = self->restarting;
-	if (self->stopRequested || self->attempts >= Supervision::maxRestartAttempts ||
-	    (!outage && (neverRestarted(code) || !self->connected))) {
-		self->restarting = false;
-		self->fail(outputErrorText(int(code), lastError));
-		return;
-	}
-	if (!self->restarting.exchange(true)) {
-		self->connected = false;
-		self->outageStartMs = nowMs();
-		self->attempts = 0;
-		++self->drops;
+	if (dropped) {
 		// OBS's last error can hold the address with its query: it never reaches the log unmasked.
 		const QByteArray shown = maskAddressQueries(lastError).toUtf8();
 		blog(LOG_WARNING, "[tallowmere] stream dropped by itself (code %d%s%s): restarting it automatically",
 		     int(code), shown.isEmpty() ? "" : ", ", shown.constData());
 	}
-	const int attempt = ++self->attempts;
-	const int64_t now = nowMs();
-	// The next try begins a fixed time after the previous one began, however long that one took to fail.
-	self->nextRestartMs = attempt <= 1 ? now + Supervision::firstRestartDelayMs
-					   : std::max(now, self->lastAttemptMs.load() + Supervision::restartDueMs);
-	self->setState(DestState::Reconnecting);
 }
