@@ -387,6 +387,15 @@ bool DestOutput::isFinished()
 	return hasEnded();
 }
 
+bool DestOutput::isOver() const
+{
+	if (!output) {
+		return true;
+	}
+	const DestState now = state();
+	return (now == DestState::Idle || now == DestState::Failed) && !obs_output_active(output);
+}
+
 DestStatus DestOutput::status() const
 {
 	std::lock_guard<std::mutex> guard(lock);

@@ -91,6 +91,8 @@ public:
 	bool hasEnded();
 	// Whether a stop that was asked for has completed.
 	bool isFinished();
+	// Stopped or failed with nothing left sending: what remains only waits for the tick to remove it.
+	bool isOver() const;
 	DestStatus status() const;
 	// The status kept once the destination has been removed: state and message only.
 	DestStatus endedStatus() const;

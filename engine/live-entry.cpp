@@ -39,8 +39,13 @@ void LiveEntry::closePipeline()
 
 bool LiveEntry::startDestination(const EntryConfig &entry, const DestConfig &dest, QString *error)
 {
-	if (running.count(dest.id)) {
-		return true;
+	auto it = running.find(dest.id);
+	if (it != running.end()) {
+		// One that was stopped and is not removed yet (the tick does that) is started again with a fresh output.
+		if (!it->second->isOver()) {
+			return true;
+		}
+		running.erase(it);
 	}
 	ended.remove(dest.id);
 	try {
@@ -119,7 +124,7 @@ QString LiveEntry::currentSourceName() const
 DestOutput *LiveEntry::runningDestination(const QString &destId) const
 {
 	auto it = running.find(destId);
-	return it == running.end() ? nullptr : it->second.get();
+	return it == running.end() || it->second->isOver() ? nullptr : it->second.get();
 }
 
 void LiveEntry::applyLiveSettings(const EntryConfig &entry)

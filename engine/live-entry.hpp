@@ -36,6 +36,7 @@ public:
 
 	bool isRunning() const { return !running.empty(); }
 	EntryPipeline *pipelineHandle() const { return pipeline.get(); }
+	// The destination while it streams, connects, reconnects or is ending; none once it is over.
 	DestOutput *runningDestination(const QString &destId) const;
 	size_t runningCount() const { return running.size(); }
 

@@ -9,6 +9,8 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <sys/wait.h>
 
@@ -89,6 +91,10 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 {
 	testbed::RtmpServer server;
 	server.start();
+	// Accepts and never answers: OBS's connection attempt there lasts 30 s unless it is cut.
+	testbed::SilentTcpListener silent;
+	silent.start();
+	const std::string silentUrl = "rtmp://127.0.0.1:" + std::to_string(silent.port()) + "/live";
 	RealObs obs;
 	const std::string settings = obs.configDir() + "/plugin_config/tallowmere/salidas.json";
 	std::filesystem::create_directories(obs.configDir() + "/plugin_config/tallowmere");
@@ -107,6 +113,8 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 				      ", " +
 				      R"({"id": "d-srt", "url": "srt://127.0.0.1:9?streamid=SECRET-ID-31",
 							"contrasena": "PASS-SECRET-31"})") +
+			", " + entry("e-silent", "", dest("d-silent", silentUrl, "k")) +
+			R"(]}, "Other": {"entradas": [)" + entry("e-other", "", dest("d-other", silentUrl, "k")) +
 			"]}}}");
 	obs.start();
 	ASSERT_TRUE(obs.waitForText("▶ Stream", 5000, 5)) << obs.driver("texts");
@@ -118,7 +126,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	QJsonObject reply = vendor(obs, "GetEntries");
 	ASSERT_TRUE(reply["ok"].toBool()) << QJsonDocument(reply).toJson().toStdString();
 	const QJsonArray entries = reply["entries"].toArray();
-	ASSERT_EQ(entries.size(), 4);
+	ASSERT_EQ(entries.size(), 5);
 	const QJsonObject remote = entries[0].toObject();
 	EXPECT_EQ(remote["id"], "e-remote");
 	EXPECT_EQ(remote["name"], "remote");
@@ -187,7 +195,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(vendor(obs, "StartEntry", {{"entryId", huge}})["error"],
 		  "“entryId” is too long (1000 characters at most).");
 	usleep(1000 * 1000);
-	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 5);
+	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 6);
 
 	// A batch that OBS runs on its graphics thread: answered at once from what the dock last saw, the start
 	// queued, and OBS's video never waits for it.
@@ -205,7 +213,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	auto answer = [&](int i) {
 		return batch[i]["responseData"]["responseData"].toObject();
 	};
-	EXPECT_EQ(answer(1)["entries"].toArray().size(), 4);
+	EXPECT_EQ(answer(1)["entries"].toArray().size(), 5);
 	EXPECT_EQ(answer(2)["ok"], true);
 	EXPECT_EQ(answer(2)["queued"], true);
 	EXPECT_EQ(answer(3)["ok"], false);
@@ -264,14 +272,41 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(testbed::probeStreams(server.recordingPath("key-withobs-55d0")).size(), 2u);
 	EXPECT_EQ(transitions(obs, "d-remote").back(), "Live>Idle") << "entries without the option stay as they were";
 
+	// Cancelled while it connects to a server that never answers: stopped at once. Then tries under way while
+	// the collection changes and while OBS closes: neither waits for them.
+	auto seconds = [](std::chrono::steady_clock::time_point since) {
+		return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+	};
+	EXPECT_EQ(vendor(obs, "StartDestination", ids("e-silent", "d-silent"))["ok"], true);
+	ASSERT_TRUE(waitForTransition(obs, "d-silent", "Idle>Connecting", 5000)) << obs.events();
+	usleep(1500 * 1000);
+	auto since = std::chrono::steady_clock::now();
+	EXPECT_EQ(vendor(obs, "StopDestination", ids("e-silent", "d-silent"))["ok"], true);
+	EXPECT_TRUE(waitForTransition(obs, "d-silent", "Connecting>Idle", 2000)) << obs.events();
+	EXPECT_LT(seconds(since), 1.0);
+	EXPECT_EQ(vendor(obs, "StartDestination", ids("e-silent", "d-silent"))["ok"], true);
+	usleep(1500 * 1000);
+	ASSERT_EQ(transitions(obs, "d-silent").back(), "Idle>Connecting") << obs.events();
+
 	// Another collection: its entries' hotkeys replace the previous ones.
+	since = std::chrono::steady_clock::now();
 	obs.request(R"([["CreateSceneCollection", {"sceneCollectionName": "Other"}]])");
-	EXPECT_TRUE(obs.waitForText("There are no inputs yet.", 15000, 1)) << obs.driver("texts");
+	EXPECT_TRUE(obs.waitForText("▶ Stream", 15000, 1)) << obs.driver("texts");
+	const double switched = seconds(since);
 	const std::string after = obs.request(R"([["GetHotkeyList", {}]])");
 	EXPECT_EQ(after.find("tallowmere-emitir-e-remote"), std::string::npos);
 	EXPECT_NE(after.find("tallowmere-parar-todo"), std::string::npos);
+	EXPECT_EQ(vendor(obs, "StartEntry", ids("e-other"))["ok"], true);
+	ASSERT_TRUE(waitForTransition(obs, "d-other", "Idle>Connecting", 5000)) << obs.events();
+	usleep(1500 * 1000);
 
+	since = std::chrono::steady_clock::now();
 	const int status = obs.close();
+	const double closed = seconds(since);
+	std::printf("with a connection attempt under way: collection changed in %.2f s, OBS closed in %.2f s\n",
+		    switched, closed);
+	EXPECT_LT(switched, 2.0);
+	EXPECT_LT(closed, 2.0);
 	const std::string log = obs.log();
 	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 	// OBS 29 itself leaks one allocation once its own stream has run, also without this plug-in.
