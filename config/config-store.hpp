@@ -13,6 +13,13 @@ struct DestConfig {
 	QString clave;
 	QString contrasena;
 
+	// A recording of the entry to a file, in place of a server: the folder (empty: OBS's recording folder), the
+	// file name with OBS's date and time specifiers (empty: OBS's default), and "mkv" or "fmp4".
+	bool grabacion = false;
+	QString carpeta;
+	QString patron;
+	QString formato;
+
 	// Stored (protected) values that could not be opened on this account or computer. They are written back
 	// unchanged until the user gives the destination a new value, so the only copy is never destroyed.
 	struct Unopened {

@@ -9,6 +9,10 @@
 
 #include <util/platform.h>
 
+#include <QDir>
+
+#include <algorithm>
+
 namespace {
 
 int64_t nowNs()
@@ -65,11 +69,23 @@ int DestOutput::outageSeconds(const Record &r)
 	return r.outageStartMs == 0 ? 0 : int((nowMs() - r.outageStartMs) / 1000);
 }
 
+CongestionLevel congestionLevel(float congestion)
+{
+	if (congestion < 0.1f) {
+		return CongestionLevel::Green;
+	}
+	return congestion < 0.6f ? CongestionLevel::Yellow : CongestionLevel::Red;
+}
+
 DestOutput::DestOutput(const DestConfig &dest)
 	: destId(dest.id),
 	  url(dest.url),
 	  clave(dest.clave),
-	  contrasena(dest.contrasena)
+	  contrasena(dest.contrasena),
+	  recording(dest.grabacion),
+	  folder(dest.carpeta),
+	  namePattern(dest.patron),
+	  format(dest.formato)
 {
 }
 
@@ -92,15 +108,12 @@ bool DestOutput::failStart(const QString &text, QString *error)
 	return false;
 }
 
-bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int audioKbps, const QString &audioCodec,
-		       QString *error)
+bool DestOutput::createOutput(QString *error)
 {
-	pipeline = entryPipeline;
 	const AddressKind kind = classifyAddress(url);
 	if (kind == AddressKind::Invalid) {
 		return failStart(translate("La dirección debe empezar por rtmp://, rtmps:// o srt://."), error);
 	}
-
 	{
 		OBSDataAutoRelease settings = createServiceSettings(url, clave, contrasena);
 		service = obs_service_create("rtmp_custom", "tallowmere-servicio", settings, nullptr);
@@ -109,12 +122,46 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 		return failStart(translate("No se pudo preparar el destino (falta el módulo de servicios de OBS)."),
 				 error);
 	}
-
 	output = obs_output_create(kind == AddressKind::Rtmp ? "rtmp_output" : "ffmpeg_mpegts_muxer",
 				   "tallowmere-salida", nullptr, nullptr);
 	if (!output) {
 		return failStart(
 			translate("Esta versión de OBS no incluye la salida para %1.").arg(protocolLabel(kind)), error);
+	}
+	if (kind == AddressKind::Srt) {
+		notifySrtStart();
+	}
+	return true;
+}
+
+bool DestOutput::createRecordingOutput(QString *error)
+{
+	const bool fragmented = format == QLatin1String("fmp4");
+	const QString pattern = namePattern.trimmed().isEmpty() ? QStringLiteral("%CCYY-%MM-%DD %hh-%mm-%ss")
+								: namePattern.trimmed();
+	char *name = os_generate_formatted_filename(fragmented ? "mp4" : "mkv", true, pattern.toUtf8().constData());
+	const QString path = QDir(folder).filePath(QString::fromUtf8(name ? name : "recording"));
+	bfree(name);
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_string(settings, "path", QDir::toNativeSeparators(path).toUtf8().constData());
+	// A fragmented MP4 stays playable up to its last fragment when the recording is cut short.
+	obs_data_set_string(settings, "muxer_settings",
+			    fragmented ? "movflags=frag_keyframe+empty_moov+delay_moov" : "");
+	output = obs_output_create("ffmpeg_muxer", "tallowmere-salida", settings, nullptr);
+	if (!output) {
+		return failStart(
+			translate("Esta versión de OBS no incluye la salida para %1.").arg(QStringLiteral("REC")),
+			error);
+	}
+	return true;
+}
+
+bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int audioKbps, const QString &audioCodec,
+		       QString *error)
+{
+	pipeline = entryPipeline;
+	if (!(recording ? createRecordingOutput(error) : createOutput(error))) {
+		return false;
 	}
 
 	const QString encoderId = resolveAudioEncoderId(audioCodec);
@@ -136,7 +183,7 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 
 	// The service may adjust this destination's audio only: the shared video encoder is never handed to it,
 	// so one destination's service cannot change another's picture.
-	{
+	if (service) {
 		OBSDataAutoRelease audioSettings = obs_encoder_get_settings(audioEncoder);
 		OBSDataAutoRelease videoSettings = obs_data_create();
 		obs_service_apply_encoder_settings(service, videoSettings, audioSettings);
@@ -145,8 +192,11 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 
 	obs_output_set_video_encoder(output, pipeline->videoEncoder());
 	obs_output_set_audio_encoder(output, audioEncoder, 0);
-	obs_output_set_service(output, service);
-	obs_output_set_reconnect_settings(output, Supervision::obsReconnectRetries, Supervision::obsReconnectSeconds);
+	if (service) {
+		obs_output_set_service(output, service);
+		obs_output_set_reconnect_settings(output, Supervision::obsReconnectRetries,
+						  Supervision::obsReconnectSeconds);
+	}
 
 	signal_handler_t *handler = obs_output_get_signal_handler(output);
 	startSignal.Connect(handler, "start", &DestOutput::onStart, this);
@@ -155,9 +205,6 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 	reconnectSuccessSignal.Connect(handler, "reconnect_success", &DestOutput::onReconnectSuccess, this);
 	signalsConnected = true;
 
-	if (kind == AddressKind::Srt) {
-		notifySrtStart();
-	}
 	{
 		std::lock_guard<std::mutex> guard(lock);
 		apply(DestEvent::Starting);
@@ -170,9 +217,14 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 			record.attempting = false;
 		}
 		const char *lastError = obs_output_get_last_error(output);
-		return failStart(lastError && *lastError ? QString::fromUtf8(lastError)
-							 : translate("No se pudo iniciar la emisión."),
-				 error);
+		const QString reason = lastError && *lastError ? QString::fromUtf8(lastError) : QString();
+		if (recording) {
+			return failStart(translate("No se puede grabar en «%1»: la carpeta no existe o no se puede "
+						   "escribir en ella.")
+						 .arg(QDir::toNativeSeparators(folder)),
+					 error);
+		}
+		return failStart(reason.isEmpty() ? translate("No se pudo iniciar la emisión.") : reason, error);
 	}
 	return true;
 }
@@ -320,13 +372,20 @@ void DestOutput::sample()
 	const bool live = output && state() == DestState::Live;
 	const uint64_t total = live ? obs_output_get_total_bytes(output) : 0;
 	const int dropped = live ? obs_output_get_frames_dropped(output) : 0;
+	const float congestion = live ? std::clamp(obs_output_get_congestion(output), 0.0f, 1.0f) : 0.0f;
 	const int64_t now = nowMs();
 	std::lock_guard<std::mutex> guard(lock);
 	if (!live) {
 		record.kbps = -1;
+		record.congestion = 0;
+		lastCongestion = 0;
 		lastSampleMs = 0;
 		return;
 	}
+	// As OBS's status bar: the mean of this and the last reading, but never below this one.
+	record.congestion = std::max((congestion + lastCongestion) / 2, congestion);
+	lastCongestion = congestion;
+	record.bytes = total;
 	if (lastSampleMs > 0 && now > lastSampleMs && total >= lastBytes) {
 		const double sampled = double(total - lastBytes) * 8.0 / double(now - lastSampleMs);
 		record.kbps = record.kbps < 0 ? int(sampled) : int(record.kbps * 0.6 + sampled * 0.4);
@@ -408,6 +467,12 @@ DestStatus DestOutput::status() const
 	snapshot.drops = record.drops;
 	snapshot.kbps = record.kbps;
 	snapshot.framesDropped = record.framesDropped;
+	snapshot.liveSeconds = record.state == DestState::Live && record.liveSinceMs > 0
+				       ? int((nowMs() - record.liveSinceMs) / 1000)
+				       : -1;
+	snapshot.congestion = record.congestion;
+	snapshot.bytes = record.bytes;
+	snapshot.recording = recording;
 	return snapshot;
 }
 

@@ -25,7 +25,18 @@ struct DestStatus {
 	int drops = 0;
 	int kbps = -1;
 	int framesDropped = 0;
+	// Seconds since it went live this time; -1 when it is not live.
+	int liveSeconds = -1;
+	// OBS's output congestion, 0 (none) to 1 (the link cannot keep up), smoothed as OBS's status bar does.
+	float congestion = 0;
+	// Bytes sent, or written to a recording's file.
+	uint64_t bytes = 0;
+	bool recording = false;
 };
+
+// How a destination's congestion is shown: as OBS's status bar colours it, green, yellow or red.
+enum class CongestionLevel { Green, Yellow, Red };
+CongestionLevel congestionLevel(float congestion);
 
 // What happens to a destination, from the UI thread or from OBS's output threads.
 enum class DestEvent {
@@ -122,6 +133,9 @@ private:
 		int64_t outageStartMs = 0;
 		int kbps = -1;
 		int framesDropped = 0;
+		int64_t liveSinceMs = 0;
+		float congestion = 0;
+		uint64_t bytes = 0;
 		bool stopRequested = false;
 		bool connected = false;
 		bool restarting = false;
@@ -139,10 +153,17 @@ private:
 	// otherwise handed over to be ended and released away from this thread.
 	void retire();
 
+	bool createOutput(QString *error);
+	bool createRecordingOutput(QString *error);
+
 	const QString destId;
 	const QString url;
 	const QString clave;
 	const QString contrasena;
+	const bool recording;
+	const QString folder;
+	const QString namePattern;
+	const QString format;
 
 	std::shared_ptr<EntryPipeline> pipeline;
 	OBSServiceAutoRelease service;
@@ -155,6 +176,7 @@ private:
 	bool signalsConnected = false;
 
 	uint64_t lastBytes = 0;
+	float lastCongestion = 0;
 	int64_t lastSampleMs = 0;
 	int64_t startedNs = 0;
 	int64_t inactiveSinceNs = 0;

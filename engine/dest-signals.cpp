@@ -3,6 +3,7 @@
 #include "engine/dest-output.hpp"
 #include "engine/addresses.hpp"
 #include "engine/encoder-settings.hpp"
+#include "module/language.hpp"
 
 #include <util/platform.h>
 
@@ -36,6 +37,7 @@ void DestOutput::onStart(void *data, calldata_t *)
 			return;
 		}
 		r.connected = true;
+		r.liveSinceMs = nowMs();
 		if (r.restarting) {
 			recovered = outageSeconds(r);
 			r.lastOutageSeconds = recovered;
@@ -72,6 +74,7 @@ void DestOutput::onReconnectSuccess(void *data, calldata_t *)
 	if (self->apply(DestEvent::Reconnected)) {
 		r.lastOutageSeconds = outageSeconds(r);
 		r.outageStartMs = 0;
+		r.liveSinceMs = nowMs();
 	}
 }
 
@@ -96,6 +99,15 @@ void DestOutput::onStop(void *data, calldata_t *cd)
 		// that is not back yet as an invalid stream. A try under way when the destination was stopped does not
 		// turn the stop into a failure (a stopped destination never fails).
 		const bool outage = r.restarting;
+		// A recording that stops with an error could not write its file (a full disk, a folder gone): trying
+		// again would only fail the same way.
+		if (self->recording) {
+			if (self->apply(DestEvent::GaveUp)) {
+				r.message = translate("La grabación se detuvo: no se pudo escribir el archivo. %1")
+						    .arg(lastError);
+			}
+			return;
+		}
 		if (r.stopRequested || r.attempts >= Supervision::maxRestartAttempts ||
 		    (!outage && (neverRestarted(code) || !r.connected))) {
 			r.restarting = false;

@@ -11,6 +11,7 @@
 #include <X11/Xlib.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -114,6 +115,8 @@ int runWithObs(int argc, char **argv, testing::Environment *after)
 {
 	testing::InitGoogleTest(&argc, argv);
 	base_set_log_handler(printLog, nullptr);
+	// As the OBS application does: a recording's muxer process that dies must not take the process with it.
+	signal(SIGPIPE, SIG_IGN);
 	if (geteuid() == 0) {
 		// rtmp-services tries to update its list over HTTPS at load, and RTMPS tests bind their own CA bundle:
 		// both stay inside this process's own network and mount namespaces.

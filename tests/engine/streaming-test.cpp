@@ -7,6 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+
 using namespace obstest;
 
 namespace {
@@ -220,4 +226,86 @@ TEST(Streaming, OpusOverSrt)
 	live.stopAndWait();
 #endif
 	EXPECT_EQ(countModuleObjects().total(), 0);
+}
+
+TEST(Streaming, RecordingsBesideAStreamAndCongestion)
+{
+	// A vertical entry streams, records to MKV, and records to a read-only folder. A fourth destination goes
+	// through a link a tenth as fast as it sends; small socket buffers (this test's network only) make its backlog
+	// show within seconds.
+	testbed::RtmpServer server;
+	server.start();
+	testbed::ThrottledRelay slow(server.port(), 14000, 16384);
+	slow.start();
+	const std::string wmem = testbed::readFile("/proc/sys/net/ipv4/tcp_wmem");
+	testbed::writeFile("/proc/sys/net/ipv4/tcp_wmem", "4096 16384 65536");
+	testbed::TempDir folders("tallowmere-rec-");
+	for (const char *name : {"kept", "readonly"}) {
+		ASSERT_EQ(mkdir(folders.file(name).c_str(), 0755), 0);
+	}
+	ASSERT_EQ(mount("tmpfs", folders.file("readonly").c_str(), "tmpfs", MS_RDONLY, "size=1m"), 0);
+	OBSSourceAutoRelease noise = makeMedia("rec-noise", noiseFile());
+	OBSSourceAutoRelease tone = makeTone("rec-tone", 440);
+	OBSSceneAutoRelease scene = makeScene("Recorded", {noise, tone});
+	EntryConfig entry =
+		makeEntry(QStringLiteral("Recorded"),
+			  {{q(server.url()), QStringLiteral("streamed")},
+			   {q("rtmp://127.0.0.1:" + std::to_string(slow.port()) + "/live"), QStringLiteral("slow")},
+			   {},
+			   {}},
+			  180, 320);
+	entry.videoKbps = 1000;
+	for (int i : {2, 3}) {
+		entry.destinos[i].grabacion = true;
+		entry.destinos[i].carpeta = q(folders.file(i == 2 ? "kept" : "readonly"));
+		entry.destinos[i].formato = i == 2 ? QStringLiteral("mkv") : QStringLiteral("fmp4");
+	}
+	LiveEntry live;
+	QString error;
+	for (const DestConfig &dest : entry.destinos) {
+		live.startDestination(entry, dest, &error);
+	}
+	auto status = [&](int i) {
+		return live.destinationStatus(entry.destinos[i].id);
+	};
+	EXPECT_EQ(status(3).state, DestState::Failed);
+	EXPECT_TRUE(status(3).message.contains(q(folders.file("readonly")))) << status(3).message.toStdString();
+	ASSERT_TRUE(tickUntil(
+		live, [&] { return status(0).state == DestState::Live && status(2).state == DestState::Live; }, 10000));
+	tickUntil(
+		live, [&] { return congestionLevel(status(1).congestion) == CongestionLevel::Red; }, 15000, 500);
+	tickFor(live, 3000, 500);
+	std::printf("congestion healthy %.2f, slow %.2f; live %d s; recorded %llu bytes\n", status(0).congestion,
+		    status(1).congestion, status(0).liveSeconds, static_cast<unsigned long long>(status(2).bytes));
+	EXPECT_EQ(status(0).state, DestState::Live) << "the stream goes on";
+	EXPECT_TRUE(status(2).recording);
+	EXPECT_GT(status(2).bytes, 100000u);
+	EXPECT_GE(status(0).liveSeconds, 3);
+	EXPECT_EQ(congestionLevel(status(0).congestion), CongestionLevel::Green);
+	EXPECT_EQ(congestionLevel(status(1).congestion), CongestionLevel::Red);
+	live.stopAndWait();
+	testbed::writeFile("/proc/sys/net/ipv4/tcp_wmem", wmem);
+	umount2(folders.file("readonly").c_str(), MNT_DETACH);
+
+	// The recording plays with the entry's size and codecs, as long as the stream: the one that joined the running
+	// encoder began at its next keyframe (a second here), give or take a frame where each stopped.
+	std::vector<std::string> files;
+	for (const auto &item : std::filesystem::directory_iterator(folders.file("kept"))) {
+		files.push_back(item.path().string());
+	}
+	ASSERT_EQ(files.size(), 1u);
+	EXPECT_EQ(files[0].substr(files[0].size() - 4), ".mkv");
+	const auto streams = testbed::probeStreams(files[0]);
+	const auto *video = findStream(streams, "video");
+	ASSERT_NE(video, nullptr) << testbed::lastToolError();
+	EXPECT_EQ(video->codec, "h264");
+	EXPECT_EQ(video->width, 180);
+	EXPECT_EQ(video->height, 320);
+	ASSERT_NE(findStream(streams, "audio"), nullptr);
+	EXPECT_EQ(findStream(streams, "audio")->codec, "aac");
+	const auto recorded = testbed::videoFrameTimes(files[0]);
+	const auto streamed = testbed::videoFrameTimes(server.recordingPath("streamed"));
+	ASSERT_GT(recorded.size(), 100u);
+	ASSERT_GT(streamed.size(), 100u);
+	EXPECT_NEAR(recorded.back() - recorded.front(), streamed.back() - streamed.front(), 1.0 + 1.0 / 30);
 }
