@@ -1,4 +1,5 @@
 #include "engine/addresses.hpp"
+#include "config/address-parts.hpp"
 #include "module/language.hpp"
 
 #include <obs-data.h>
@@ -31,7 +32,7 @@ QString protocolLabel(AddressKind kind)
 
 QString maskAddressQueries(const QString &text)
 {
-	static const QRegularExpression pattern(QStringLiteral("((?:rtmps?|srt)://[^\\s?»\"']*)\\?[^\\s»\"']*"),
+	static const QRegularExpression pattern(QStringLiteral("(?:rtmps?|srt)://[^\\s»\"']*"),
 						QRegularExpression::CaseInsensitiveOption);
 	QString result;
 	qsizetype last = 0;
@@ -39,8 +40,7 @@ QString maskAddressQueries(const QString &text)
 	while (matches.hasNext()) {
 		const QRegularExpressionMatch match = matches.next();
 		result += text.mid(last, match.capturedStart() - last);
-		result += match.captured(1);
-		result += QStringLiteral("?\u2026");
+		result += maskAddress(match.captured(0));
 		last = match.capturedEnd();
 	}
 	result += text.mid(last);

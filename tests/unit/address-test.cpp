@@ -67,6 +67,9 @@ TEST(Addresses, MaskingQueries)
 	EXPECT_EQ(maskAddressQueries(QStringLiteral("srt://h:9000 caído")), QStringLiteral("srt://h:9000 caído"));
 	EXPECT_EQ(maskAddressQueries(QStringLiteral("nada que ver? no")), QStringLiteral("nada que ver? no"));
 	EXPECT_EQ(maskAddressQueries(QString()), QString());
+	// A user name and password, and anything after the application (a pasted key), are secrets too.
+	EXPECT_EQ(maskAddressQueries(QStringLiteral("a rtmp://u:p@h:1/app/KEY?x «rtmps://h/app/» srt://h:1/s/t")),
+		  QStringLiteral("a rtmp://…@h:1/app/…?… «rtmps://h/app/» srt://h:1/s/…"));
 }
 
 TEST(Addresses, ServiceSettings)
