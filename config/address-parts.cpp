@@ -1,6 +1,7 @@
 #include "config/address-parts.hpp"
 
 #include <QStringList>
+#include <QUrl>
 
 namespace {
 
@@ -95,5 +96,20 @@ bool splitPastedKey(const QString &address, QString *server, QString *key)
 	if (key) {
 		*key = trimmed.mid(keyAt);
 	}
+	return true;
+}
+
+bool takeUserInfo(const QString &address, QString *rest, QString *user, QString *password)
+{
+	const QString trimmed = address.trimmed();
+	const Pieces pieces = piecesOf(trimmed);
+	if (pieces.userInfo.isEmpty()) {
+		return false;
+	}
+	const QString info = pieces.userInfo.chopped(1);
+	const qsizetype colon = info.indexOf(QLatin1Char(':'));
+	*rest = pieces.scheme + trimmed.mid(pieces.scheme.size() + pieces.userInfo.size());
+	*user = QUrl::fromPercentEncoding(info.left(colon < 0 ? info.size() : colon).toUtf8());
+	*password = colon < 0 ? QString() : QUrl::fromPercentEncoding(info.mid(colon + 1).toUtf8());
 	return true;
 }

@@ -15,3 +15,6 @@ QString maskAddress(const QString &address);
 // A stream key pasted into an RTMP address: with an empty key and more than one path segment, the last segment
 // (with any query after it) is the key. True, with the address and key apart, when the address is of that form.
 bool splitPastedKey(const QString &address, QString *server, QString *key);
+
+// The address without its "user:password@" part, and the two apart (percent-decoded); false when it has none.
+bool takeUserInfo(const QString &address, QString *rest, QString *user, QString *password);

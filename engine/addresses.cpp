@@ -56,6 +56,12 @@ ServiceValues serviceValues(const QString &url, const QString &clave, const QStr
 		values.useAuth = true;
 		values.password = contrasena;
 	}
+	QString server;
+	if (classifyAddress(url) == AddressKind::Rtmp &&
+	    takeUserInfo(url, &server, &values.username, &values.password)) {
+		values.server = server;
+		values.useAuth = true;
+	}
 	return values;
 }
 
@@ -68,6 +74,9 @@ obs_data_t *createServiceSettings(const QString &url, const QString &clave, cons
 	if (values.useAuth) {
 		obs_data_set_bool(settings, "use_auth", true);
 		obs_data_set_string(settings, "password", values.password.toUtf8().constData());
+		if (!values.username.isEmpty()) {
+			obs_data_set_string(settings, "username", values.username.toUtf8().constData());
+		}
 	}
 	return settings;
 }

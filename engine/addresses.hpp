@@ -18,10 +18,12 @@ QString protocolLabel(AddressKind kind);
 QString maskAddressQueries(const QString &text);
 
 // What a destination's three texts become in OBS's "rtmp_custom" service settings.
+// An RTMP address's "user:password@" goes to OBS's RTMP authentication: OBS cannot connect with it in the server.
 struct ServiceValues {
 	QString server;
 	QString key;
 	bool useAuth = false;
+	QString username;
 	QString password;
 };
 ServiceValues serviceValues(const QString &url, const QString &clave, const QString &contrasena);

@@ -427,8 +427,9 @@ void SalidasPanel::stopFollowingNames()
 
 void SalidasPanel::refreshSourceLists()
 {
+	// A hidden dock catches up at its next visible refresh.
 	++sourceListVersion;
-	if (!shuttingDown) {
+	if (!shuttingDown && isVisible()) {
 		refreshStatus();
 	}
 }

@@ -92,4 +92,11 @@ TEST(Addresses, ServiceSettings)
 	check("srt://h:9000", "", "", false);
 	check("rtmp://h/live", "clave", "frase", false);
 	check("rtmps://h/live/extra", "", "", false);
+	// A user name and password in an RTMP address become OBS's RTMP authentication.
+	obs_data_t *auth = createServiceSettings(QStringLiteral("rtmp://us%40r:p%3Ass@h:1/live"), QString(), QString());
+	EXPECT_STREQ(obs_data_get_string(auth, "server"), "rtmp://h:1/live");
+	EXPECT_STREQ(obs_data_get_string(auth, "username"), "us@r");
+	EXPECT_STREQ(obs_data_get_string(auth, "password"), "p:ss");
+	EXPECT_TRUE(obs_data_get_bool(auth, "use_auth"));
+	obs_data_release(auth);
 }
