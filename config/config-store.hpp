@@ -1,5 +1,8 @@
 #pragma once
 
+#include "config/secret.hpp"
+
+#include <QByteArray>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -90,5 +93,15 @@ public:
 	// Writes the configuration atomically; false with the reason in message.
 	bool save(QString *message);
 
+	// Set by every successful save: why secrets had to be written readable, or no problem when none had to.
+	ProtectionProblem keysInClear;
+
+	// The first backup of a damaged file; later ones get ".1", ".2"… up to maxNumberedBackups.
 	QString backupPath() const { return path + QStringLiteral(".danado"); }
+	static constexpr int maxNumberedBackups = 20;
+
+private:
+	// Copies damaged content beside the settings file without touching earlier backups; the path written, or
+	// empty when the copy failed.
+	QString backupFor(const QByteArray &damaged) const;
 };

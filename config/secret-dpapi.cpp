@@ -5,11 +5,16 @@
 #include <windows.h>
 #include <dpapi.h>
 
-bool platformProtect(const std::string &plain, std::string &block)
+bool platformProtect(const std::string &plain, std::string &block, PlatformProblem *problem)
 {
 	DATA_BLOB input{DWORD(plain.size()), reinterpret_cast<BYTE *>(const_cast<char *>(plain.data()))};
 	DATA_BLOB output{};
 	if (!CryptProtectData(&input, L"Tallowmere", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &output)) {
+		if (problem) {
+			problem->kind = KeyProblem::Failed;
+			problem->systemError = int(GetLastError());
+			problem->keyFile.clear();
+		}
 		return false;
 	}
 	block.assign(reinterpret_cast<const char *>(output.pbData), output.cbData);

@@ -41,19 +41,33 @@ bool makeFolders(const std::string &folder)
 	return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-enum class KeyFile { Missing, Unusable, Read };
+enum class KeyFile { Missing, Unreadable, OtherOwner, WrongSize, Read };
 
-KeyFile readKeyFile(const std::string &path, Key &key)
+// A key file belongs to its user alone: one owned by another account (left by OBS run once as root, or put there
+// by someone else) is never used, so no key that others can read or replace protects anything.
+KeyFile readKeyFile(const std::string &path, Key &key, int *error = nullptr)
 {
 	const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
 	if (fd < 0) {
-		return errno == ENOENT ? KeyFile::Missing : KeyFile::Unusable;
+		if (error) {
+			*error = errno;
+		}
+		return errno == ENOENT ? KeyFile::Missing : KeyFile::Unreadable;
 	}
-	struct stat info;
-	bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == off_t(keySize) &&
-		  read(fd, key.bytes, keySize) == ssize_t(keySize);
+	struct stat info {};
+	KeyFile result = KeyFile::Read;
+	if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+		if (error) {
+			*error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+		}
+		result = KeyFile::Unreadable;
+	} else if (info.st_uid != geteuid()) {
+		result = KeyFile::OtherOwner;
+	} else if (info.st_size != off_t(keySize) || read(fd, key.bytes, keySize) != ssize_t(keySize)) {
+		result = KeyFile::WrongSize;
+	}
 	close(fd);
-	return ok ? KeyFile::Read : KeyFile::Unusable;
+	return result;
 }
 
 // Creates the key file atomically: written under a temporary name and linked into place, so two processes
@@ -77,38 +91,69 @@ bool createKeyFile(const std::string &folder, const std::string &path, Key &key)
 	return written && linkError == EEXIST && readKeyFile(path, key) == KeyFile::Read;
 }
 
-bool loadKey(const std::string &folder, const std::string &machineId, bool create, Key &workingKey)
+void setProblem(PlatformProblem *problem, KeyProblem kind, const std::string &keyFile, int error = 0)
 {
-	if (sodium_init() < 0 || folder.empty()) {
+	if (problem) {
+		problem->kind = kind;
+		problem->systemError = error;
+		problem->keyFile = keyFile;
+	}
+}
+
+bool loadKey(const std::string &folder, const std::string &machineId, bool create, Key &workingKey,
+	     PlatformProblem *problem = nullptr)
+{
+	const std::string path = folder.empty() ? std::string() : folder + "/" + keyFileName;
+	if (folder.empty()) {
+		setProblem(problem, KeyProblem::NoKeyFolder, "~/.local/share/tallowmere/" + std::string(keyFileName));
 		return false;
 	}
-	const std::string path = folder + "/" + keyFileName;
+	if (sodium_init() < 0) {
+		setProblem(problem, KeyProblem::Failed, path);
+		return false;
+	}
 	Key fileKey;
+	int error = 0;
 	// An unusable key file is left alone: replacing it would make every value protected with it unreadable.
-	switch (readKeyFile(path, fileKey)) {
+	switch (readKeyFile(path, fileKey, &error)) {
 	case KeyFile::Read:
 		break;
-	case KeyFile::Unusable:
+	case KeyFile::Unreadable:
+		setProblem(problem, KeyProblem::KeyFileUnreadable, path, error);
+		return false;
+	case KeyFile::OtherOwner:
+		setProblem(problem, KeyProblem::KeyFileOtherOwner, path);
+		return false;
+	case KeyFile::WrongSize:
+		setProblem(problem, KeyProblem::KeyFileWrongSize, path);
 		return false;
 	case KeyFile::Missing:
-		if (!create || !makeFolders(folder) || !createKeyFile(folder, path, fileKey)) {
+		if (!create) {
+			return false;
+		}
+		if (!makeFolders(folder) || !createKeyFile(folder, path, fileKey)) {
+			setProblem(problem, KeyProblem::KeyFileNotCreated, path, errno);
 			return false;
 		}
 		break;
 	}
 	// The working key mixes in the computer's identity, so the key file alone does not open values elsewhere.
 	const std::string context = std::string("tallowmere secret key v1\n") + machineId;
-	return crypto_generichash(workingKey.bytes, keySize, reinterpret_cast<const unsigned char *>(context.data()),
-				  context.size(), fileKey.bytes, keySize) == 0;
+	if (crypto_generichash(workingKey.bytes, keySize, reinterpret_cast<const unsigned char *>(context.data()),
+			       context.size(), fileKey.bytes, keySize) != 0) {
+		setProblem(problem, KeyProblem::Failed, path);
+		return false;
+	}
+	return true;
 }
 
 } // namespace
 
 bool sodiumProtect(const std::string &keyFolder, const std::string &machineId, const std::string &plain,
-		   std::string &block)
+		   std::string &block, PlatformProblem *problem)
 {
 	Key key;
-	if (!loadKey(keyFolder, machineId, true, key)) {
+	if (!loadKey(keyFolder, machineId, true, key, problem)) {
 		return false;
 	}
 	block.assign(1 + nonceSize + plain.size() + tagSize, '\0');
@@ -121,6 +166,7 @@ bool sodiumProtect(const std::string &keyFolder, const std::string &machineId, c
 		    plain.size(), reinterpret_cast<const unsigned char *>(description), sizeof(description) - 1,
 		    nullptr, out + 1, key.bytes) != 0) {
 		block.clear();
+		setProblem(problem, KeyProblem::Failed, keyFolder + "/" + keyFileName);
 		return false;
 	}
 	block.resize(1 + nonceSize + size_t(cipherSize));
@@ -184,9 +230,9 @@ std::string machineIdentity()
 	return std::string();
 }
 
-bool platformProtect(const std::string &plain, std::string &block)
+bool platformProtect(const std::string &plain, std::string &block, PlatformProblem *problem)
 {
-	return sodiumProtect(defaultKeyFolder(), machineIdentity(), plain, block);
+	return sodiumProtect(defaultKeyFolder(), machineIdentity(), plain, block, problem);
 }
 
 bool platformOpen(const std::string &block, std::string &plain)

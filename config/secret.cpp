@@ -1,7 +1,9 @@
 #include "config/secret.hpp"
-#include "config/secret-platform.hpp"
+#include "module/language.hpp"
 
 #include <QByteArray>
+
+#include <cstring>
 
 #include <string>
 
@@ -24,7 +26,41 @@ bool isProtectedSecret(const QString &stored)
 	return stored.startsWith(prefix, Qt::CaseSensitive);
 }
 
-QString protectSecret(const QString &text)
+QString protectionReason(const ProtectionProblem &problem, bool english)
+{
+	const char *reason = nullptr;
+	switch (problem.kind) {
+	case KeyProblem::None:
+		return QString();
+	case KeyProblem::NoKeyFolder:
+		reason = "no hay carpeta personal (HOME) donde guardar el archivo de claves";
+		break;
+	case KeyProblem::KeyFileUnreadable:
+		reason = "no se puede leer el archivo de claves (%1)";
+		break;
+	case KeyProblem::KeyFileOtherOwner:
+		reason = "el archivo de claves pertenece a otro usuario";
+		break;
+	case KeyProblem::KeyFileWrongSize:
+		reason = "el archivo de claves no tiene el tamaño correcto";
+		break;
+	case KeyProblem::KeyFileNotCreated:
+		reason = "no se pudo crear el archivo de claves (%1)";
+		break;
+	case KeyProblem::Failed:
+		reason = "el sistema no pudo cifrarlas (error %1)";
+		break;
+	}
+	QString text = english ? englishText(QString::fromUtf8(reason)) : translate(reason);
+	if (text.contains(QLatin1String("%1"))) {
+		const bool named = problem.kind != KeyProblem::Failed;
+		text = text.arg(named ? QString::fromLocal8Bit(std::strerror(problem.systemError))
+				      : QString::number(problem.systemError));
+	}
+	return text;
+}
+
+QString protectSecret(const QString &text, ProtectionProblem *problem)
 {
 	if (text.isEmpty()) {
 		return QString();
@@ -32,9 +68,15 @@ QString protectSecret(const QString &text)
 	const QByteArray utf8 = text.toUtf8();
 	std::string plain(utf8.constData(), size_t(utf8.size()));
 	std::string block;
-	const bool protectedOk = platformProtect(plain, block);
+	PlatformProblem why;
+	const bool protectedOk = platformProtect(plain, block, &why);
 	wipe(plain);
 	if (!protectedOk) {
+		if (problem) {
+			problem->kind = why.kind == KeyProblem::None ? KeyProblem::Failed : why.kind;
+			problem->systemError = why.systemError;
+			problem->keyFile = QString::fromStdString(why.keyFile);
+		}
 		return text;
 	}
 	const QByteArray encoded = QByteArray(block.data(), int(block.size())).toBase64();

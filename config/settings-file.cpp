@@ -1,6 +1,7 @@
 // Reading and writing "salidas.json". A damaged file is copied aside before anything else happens, and
 // nothing is written over a file that could not be read.
 #include "config/config-store.hpp"
+#include "config/address-parts.hpp"
 #include "config/secret.hpp"
 #include "module/language.hpp"
 
@@ -123,7 +124,7 @@ QList<DestConfig> readDestinations(const QJsonArray &array, LoadFlags &flags)
 		if (!urlOk) {
 			flags.keysFailed = true;
 			dest.sinAbrir.url = storedUrl;
-		} else if (storedUrl.contains(QLatin1Char('?')) && !isProtectedSecret(storedUrl)) {
+		} else if (addressHasSecret(storedUrl) && !isProtectedSecret(storedUrl)) {
 			flags.needsRewrite = true;
 		}
 		dest.clave = openStored(readText(object, "clave"), dest.sinAbrir.clave, flags);
@@ -207,12 +208,12 @@ QList<ProfileConfig> readProfiles(const QJsonArray &array)
 }
 
 // A secret that could not be opened here is written back as it was stored, until the user types a new one.
-QString storedSecret(const QString &plain, const QString &unopened)
+QString storedSecret(const QString &plain, const QString &unopened, ProtectionProblem *problem)
 {
-	return plain.isEmpty() && !unopened.isEmpty() ? unopened : protectSecret(plain);
+	return plain.isEmpty() && !unopened.isEmpty() ? unopened : protectSecret(plain, problem);
 }
 
-QJsonObject writeDestination(const DestConfig &dest)
+QJsonObject writeDestination(const DestConfig &dest, ProtectionProblem *problem)
 {
 	QJsonObject object;
 	object.insert(QStringLiteral("id"), dest.id);
@@ -220,15 +221,15 @@ QJsonObject writeDestination(const DestConfig &dest)
 	if (dest.url == QLatin1String("?") && !dest.sinAbrir.url.isEmpty()) {
 		url = dest.sinAbrir.url;
 	} else {
-		url = dest.url.contains(QLatin1Char('?')) ? protectSecret(dest.url) : dest.url;
+		url = addressHasSecret(dest.url) ? protectSecret(dest.url, problem) : dest.url;
 	}
 	object.insert(QStringLiteral("url"), url);
-	object.insert(QStringLiteral("clave"), storedSecret(dest.clave, dest.sinAbrir.clave));
-	object.insert(QStringLiteral("contrasena"), storedSecret(dest.contrasena, dest.sinAbrir.contrasena));
+	object.insert(QStringLiteral("clave"), storedSecret(dest.clave, dest.sinAbrir.clave, problem));
+	object.insert(QStringLiteral("contrasena"), storedSecret(dest.contrasena, dest.sinAbrir.contrasena, problem));
 	return object;
 }
 
-QJsonObject writeEntry(const EntryConfig &entry)
+QJsonObject writeEntry(const EntryConfig &entry, ProtectionProblem *problem)
 {
 	QJsonObject object;
 	object.insert(QStringLiteral("id"), entry.id);
@@ -257,7 +258,7 @@ QJsonObject writeEntry(const EntryConfig &entry)
 	object.insert(QStringLiteral("equivalencias"), equivalences);
 	QJsonArray destinations;
 	for (const DestConfig &dest : entry.destinos) {
-		destinations.append(writeDestination(dest));
+		destinations.append(writeDestination(dest, problem));
 	}
 	object.insert(QStringLiteral("destinos"), destinations);
 	// Written only when used, so that files of entries that never used them stay as they were.
@@ -294,12 +295,39 @@ void setMessage(QString *message, const QString &text)
 
 } // namespace
 
+QString ConfigStore::backupFor(const QByteArray &damaged) const
+{
+	// Earlier backups are never deleted: the first one holds the user's entries from before any damage. The same
+	// damaged content is not copied twice (OBS started again before anything was saved).
+	QString chosen;
+	for (int number = 0; number <= maxNumberedBackups; ++number) {
+		const QString candidate = number == 0 ? backupPath() : backupPath() + QStringLiteral(".%1").arg(number);
+		QFile existing(candidate);
+		if (!existing.exists()) {
+			chosen = candidate;
+			break;
+		}
+		if (existing.open(QIODevice::ReadOnly) && existing.size() == damaged.size() &&
+		    existing.readAll() == damaged) {
+			return candidate;
+		}
+		// Past the last number, the newest numbered backup makes room.
+		chosen = candidate;
+	}
+	QSaveFile file(chosen);
+	if (!file.open(QIODevice::WriteOnly) || file.write(damaged) != damaged.size() || !file.commit()) {
+		return QString();
+	}
+	return chosen;
+}
+
 bool ConfigStore::load(QString *message)
 {
 	collections.clear();
 	profiles.clear();
 	atajos.clear();
 	readFailed = false;
+	keysInClear = ProtectionProblem();
 
 	if (!QFile::exists(path)) {
 		return true;
@@ -320,14 +348,14 @@ bool ConfigStore::load(QString *message)
 	QJsonParseError parseError;
 	const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
 	if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-		QFile::remove(backupPath());
-		const bool copied = QFile::copy(path, backupPath());
+		const QString backup = backupFor(content);
+		const bool copied = !backup.isEmpty();
 		readFailed = !copied;
 		if (copied) {
 			setMessage(message,
 				   translate("El archivo de configuración estaba dañado. Se guardó una copia en «%1» "
 					     "y se empieza de cero.")
-					   .arg(backupPath()));
+					   .arg(backup));
 		} else {
 			setMessage(
 				message,
@@ -375,11 +403,13 @@ bool ConfigStore::save(QString *message)
 		return false;
 	}
 
+	// Keys that cannot be protected are still written, readable: losing them would be worse. The caller says so.
+	ProtectionProblem problem;
 	QJsonObject storedCollections;
 	for (auto it = collections.constBegin(); it != collections.constEnd(); ++it) {
 		QJsonArray entries;
 		for (const EntryConfig &entry : it.value()) {
-			entries.append(writeEntry(entry));
+			entries.append(writeEntry(entry, &problem));
 		}
 		QJsonObject collection;
 		collection.insert(QStringLiteral("entradas"), entries);
@@ -413,5 +443,6 @@ bool ConfigStore::save(QString *message)
 		setMessage(message, translate("No se pudo guardar la configuración (%1).").arg(file.errorString()));
 		return false;
 	}
+	keysInClear = problem;
 	return true;
 }

@@ -48,6 +48,7 @@ DestRowWidget::DestRowWidget(const DestConfig &destination, QWidget *parent,
 	typeLine = new QLabel(this);
 	typeLine->setObjectName(QStringLiteral("destType"));
 	typeLine->setEnabled(false);
+	typeLine->setWordWrap(true);
 
 	auto *grid = new QGridLayout(this);
 	grid->setContentsMargins(6, 6, 6, 6);
@@ -64,6 +65,7 @@ DestRowWidget::DestRowWidget(const DestConfig &destination, QWidget *parent,
 
 	connect(templates, qOverload<int>(&QComboBox::activated), this, &DestRowWidget::chooseTemplate);
 	connect(address, &QLineEdit::textChanged, this, &DestRowWidget::addressEdited);
+	connect(key, &QLineEdit::textChanged, this, &DestRowWidget::updateDetectedType);
 	connect(remove, &QToolButton::clicked, this, [this, removeRequested] {
 		if (removeRequested) {
 			removeRequested(this);
@@ -97,7 +99,7 @@ void DestRowWidget::addressEdited(const QString &text)
 
 void DestRowWidget::updateDetectedType()
 {
-	const DetectedType detected = detectedTypeFor(address->text());
+	const DetectedType detected = detectedTypeFor(address->text(), key->text());
 	typeLine->setText(detected.typeLine);
 	key->setPlaceholderText(detected.keyPlaceholder);
 	passphrase->setVisible(detected.showPassphrase);

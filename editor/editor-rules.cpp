@@ -1,4 +1,5 @@
 #include "editor/editor-rules.hpp"
+#include "config/address-parts.hpp"
 #include "engine/addresses.hpp"
 #include "module/language.hpp"
 
@@ -21,10 +22,16 @@ int templateForAddress(const QString &url)
 	return -1;
 }
 
-DetectedType detectedTypeFor(const QString &address)
+DetectedType detectedTypeFor(const QString &address, const QString &key)
 {
 	switch (classifyAddress(address)) {
 	case AddressKind::Rtmp:
+		if (key.isEmpty() && splitPastedKey(address, nullptr, nullptr)) {
+			return {translate(
+					"Tipo detectado: RTMP · la última parte de la dirección se usará como clave de "
+					"emisión"),
+				translate("Clave de emisión"), false};
+		}
 		return {translate("Tipo detectado: RTMP"), translate("Clave de emisión"), false};
 	case AddressKind::Srt:
 		return {translate("Tipo detectado: SRT"), translate("Stream ID (opcional)"), true};
@@ -62,6 +69,12 @@ DestConfig destinationFromRow(const DestConfig &source, const DestTexts &texts)
 	}
 	dest.url = texts.url.trimmed();
 	dest.clave = texts.key;
+	QString server;
+	QString pastedKey;
+	if (texts.key.isEmpty() && splitPastedKey(dest.url, &server, &pastedKey)) {
+		dest.url = server;
+		dest.clave = pastedKey;
+	}
 	dest.contrasena = classifyAddress(dest.url) == AddressKind::Srt ? texts.passphrase : QString();
 	return dest;
 }

@@ -22,13 +22,14 @@ extern const DestTemplate destTemplates[destTemplateCount];
 // The template whose address is the stored address exactly (bare scheme templates never match), or -1.
 int templateForAddress(const QString &url);
 
-// What a destination row shows for the address typed so far.
+// What a destination row shows for the address and key typed so far; it says when the key will be taken from the
+// address.
 struct DetectedType {
 	QString typeLine;
 	QString keyPlaceholder;
 	bool showPassphrase = false;
 };
-DetectedType detectedTypeFor(const QString &address);
+DetectedType detectedTypeFor(const QString &address, const QString &key = QString());
 
 // A destination row's three texts as typed.
 struct DestTexts {
@@ -42,7 +43,8 @@ bool isBlankDestination(const DestTexts &texts);
 // The first problem among the rows, numbering only the non-blank ones from 1; empty when all pass.
 QString firstDestinationProblem(const QList<DestTexts> &rows);
 // The destination stored from a row: the record the row was built from (its id and anything that could not be
-// opened on this computer) with the typed texts; a passphrase only for SRT.
+// opened on this computer) with the typed texts; a passphrase only for SRT. A stream key pasted at the end of an
+// RTMP address, with the key field empty, is taken out of the address into the key.
 DestConfig destinationFromRow(const DestConfig &source, const DestTexts &texts);
 
 // Picture size presets, in the order offered.

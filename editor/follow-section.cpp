@@ -30,11 +30,9 @@ QWidget *EntryDialog::buildSourceCombo()
 {
 	sourceCombo = new NoWheelComboBox(this);
 	sourceCombo->setObjectName(QStringLiteral("sourceCombo"));
-	for (const QString &scene : sceneNames()) {
-		sourceCombo->addItem(translate("🎬 Escena: ") + scene, scene);
-	}
-	for (const QString &source : inputSourceNames()) {
-		sourceCombo->addItem(translate("🎥 Fuente: ") + source, source);
+	for (const SourceChoice &choice : sourceChoices()) {
+		sourceCombo->addItem((choice.isScene ? translate("🎬 Escena: ") : translate("🎥 Fuente: ")) + choice.name,
+				     choice.name);
 	}
 	selectOrMarkMissing(sourceCombo, entry.fuente);
 	return sourceCombo;
@@ -81,19 +79,16 @@ void EntryDialog::addEquivalenceRow(const QString &obsScene, const QString &entr
 	layout->setContentsMargins(0, 0, 0, 0);
 	layout->setSpacing(4);
 
-	const QStringList scenes = sceneNames();
 	record.obsScene = new NoWheelComboBox(record.row);
 	record.obsScene->setFocusPolicy(Qt::StrongFocus);
-	for (const QString &scene : scenes) {
-		record.obsScene->addItem(scene, scene);
-	}
 	record.entryScene = new NoWheelComboBox(record.row);
 	record.entryScene->setFocusPolicy(Qt::StrongFocus);
-	for (const QString &scene : scenes) {
-		record.entryScene->addItem(QStringLiteral("🎬 ") + scene, scene);
-	}
-	for (const QString &source : inputSourceNames()) {
-		record.entryScene->addItem(QStringLiteral("🎥 ") + source, source);
+	for (const SourceChoice &choice : sourceChoices()) {
+		if (choice.isScene) {
+			record.obsScene->addItem(choice.name, choice.name);
+		}
+		record.entryScene->addItem((choice.isScene ? QStringLiteral("🎬 ") : QStringLiteral("🎥 ")) + choice.name,
+					   choice.name);
 	}
 	selectOrMarkMissing(record.obsScene, obsScene);
 	selectOrMarkMissing(record.entryScene, entryScene);

@@ -9,6 +9,8 @@ void showNotice(QWidget *parent, const QString &text)
 	QMessageBox box(parent);
 	box.setIcon(QMessageBox::Warning);
 	box.setWindowTitle(QStringLiteral("Quorvex Source"));
+	// Texts quote names the user or a server chose: never read as markup.
+	box.setTextFormat(Qt::PlainText);
 	box.setText(text);
 	box.setStandardButtons(QMessageBox::NoButton);
 	box.addButton(translate("Entendido"), QMessageBox::AcceptRole);
@@ -20,6 +22,7 @@ bool confirmAction(QWidget *parent, const QString &title, const QString &text, c
 	QMessageBox box(parent);
 	box.setIcon(QMessageBox::Question);
 	box.setWindowTitle(title);
+	box.setTextFormat(Qt::PlainText);
 	box.setText(text);
 	box.setStandardButtons(QMessageBox::NoButton);
 	QPushButton *accept = box.addButton(acceptLabel, QMessageBox::AcceptRole);

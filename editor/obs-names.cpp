@@ -3,14 +3,24 @@
 #include <obs-frontend-api.h>
 #include <obs.h>
 
+#include <QSet>
+
 QStringList sceneNames()
 {
 	QStringList names;
+	QSet<QString> seen;
 	obs_frontend_source_list scenes = {};
 	obs_frontend_get_scenes(&scenes);
 	for (size_t i = 0; i < scenes.sources.num; ++i) {
-		if (const char *name = obs_source_get_name(scenes.sources.array[i])) {
-			names.append(QString::fromUtf8(name));
+		obs_source_t *scene = scenes.sources.array[i];
+		const char *name = obs_source_get_name(scene);
+		if (!name || obs_source_removed(scene)) {
+			continue;
+		}
+		const QString text = QString::fromUtf8(name);
+		if (!seen.contains(text)) {
+			seen.insert(text);
+			names.append(text);
 		}
 	}
 	obs_frontend_source_list_free(&scenes);
@@ -23,12 +33,29 @@ QStringList inputSourceNames()
 	obs_enum_sources(
 		[](void *param, obs_source_t *source) {
 			const char *name = obs_source_get_name(source);
+			// A removed source lingers while something still holds it; it is gone for the user.
 			if (name && obs_source_get_type(source) == OBS_SOURCE_TYPE_INPUT &&
-			    !obs_source_is_group(source)) {
+			    !obs_source_is_group(source) && !obs_source_removed(source)) {
 				static_cast<QStringList *>(param)->append(QString::fromUtf8(name));
 			}
 			return true;
 		},
 		&names);
+	names.removeDuplicates();
 	return names;
+}
+
+QList<SourceChoice> sourceChoices()
+{
+	QList<SourceChoice> choices;
+	const QStringList scenes = sceneNames();
+	for (const QString &scene : scenes) {
+		choices.append({scene, true});
+	}
+	for (const QString &input : inputSourceNames()) {
+		if (!scenes.contains(input)) {
+			choices.append({input, false});
+		}
+	}
+	return choices;
 }

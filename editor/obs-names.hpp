@@ -1,9 +1,17 @@
 #pragma once
 
+#include <QList>
 #include <QStringList>
 
-// OBS's scenes in the frontend's order.
+// OBS's scenes in the frontend's order, each name once (the frontend may list a scene twice) and none removed.
 QStringList sceneNames();
 
-// OBS's input sources in enumeration order; never scenes, groups, filters or transitions.
+// OBS's input sources in enumeration order, none removed; never scenes, groups, filters or transitions.
 QStringList inputSourceNames();
+
+// What an entry can send: every scene, then every input source, each name once.
+struct SourceChoice {
+	QString name;
+	bool isScene = false;
+};
+QList<SourceChoice> sourceChoices();

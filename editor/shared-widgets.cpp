@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QFontMetrics>
+#include <QTextDocument>
 #include <QTimer>
 #include <QWheelEvent>
 
@@ -94,7 +95,19 @@ void NoWheelDoubleSpinBox::wheelEvent(QWheelEvent *event)
 	}
 }
 
-ElidedLabel::ElidedLabel(QWidget *parent) : QLabel(parent) {}
+QString plainToolTip(const QString &text)
+{
+	if (!Qt::mightBeRichText(text)) {
+		return text;
+	}
+	return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped());
+}
+
+ElidedLabel::ElidedLabel(QWidget *parent) : QLabel(parent)
+{
+	// It shows names, addresses and servers' errors: an elided "<b…" must not turn into markup.
+	setTextFormat(Qt::PlainText);
+}
 
 ElidedLabel::~ElidedLabel() = default;
 

@@ -45,7 +45,10 @@ protected:
 	void wheelEvent(QWheelEvent *event) override;
 };
 
-// One line of text cut with an ellipsis at the right to the label's width.
+// A tooltip that shows the text as it is: Qt takes a tooltip that looks like markup for rich text.
+QString plainToolTip(const QString &text);
+
+// One line of text cut with an ellipsis at the right to the label's width, never read as markup.
 class ElidedLabel : public QLabel {
 	Q_OBJECT
 

@@ -1,4 +1,5 @@
 #include "engine/addresses.hpp"
+#include "config/address-parts.hpp"
 #include "module/language.hpp"
 
 #include <obs-data.h>
@@ -31,7 +32,7 @@ QString protocolLabel(AddressKind kind)
 
 QString maskAddressQueries(const QString &text)
 {
-	static const QRegularExpression pattern(QStringLiteral("((?:rtmps?|srt)://[^\\s?»\"']*)\\?[^\\s»\"']*"),
+	static const QRegularExpression pattern(QStringLiteral("(?:rtmps?|srt)://[^\\s»\"']*"),
 						QRegularExpression::CaseInsensitiveOption);
 	QString result;
 	qsizetype last = 0;
@@ -39,8 +40,7 @@ QString maskAddressQueries(const QString &text)
 	while (matches.hasNext()) {
 		const QRegularExpressionMatch match = matches.next();
 		result += text.mid(last, match.capturedStart() - last);
-		result += match.captured(1);
-		result += QStringLiteral("?\u2026");
+		result += maskAddress(match.captured(0));
 		last = match.capturedEnd();
 	}
 	result += text.mid(last);
@@ -56,6 +56,12 @@ ServiceValues serviceValues(const QString &url, const QString &clave, const QStr
 		values.useAuth = true;
 		values.password = contrasena;
 	}
+	QString server;
+	if (classifyAddress(url) == AddressKind::Rtmp &&
+	    takeUserInfo(url, &server, &values.username, &values.password)) {
+		values.server = server;
+		values.useAuth = true;
+	}
 	return values;
 }
 
@@ -68,6 +74,9 @@ obs_data_t *createServiceSettings(const QString &url, const QString &clave, cons
 	if (values.useAuth) {
 		obs_data_set_bool(settings, "use_auth", true);
 		obs_data_set_string(settings, "password", values.password.toUtf8().constData());
+		if (!values.username.isEmpty()) {
+			obs_data_set_string(settings, "username", values.username.toUtf8().constData());
+		}
 	}
 	return settings;
 }

@@ -13,14 +13,17 @@ AddressKind classifyAddress(const QString &address);
 // "RTMP", "SRT" or "?"; never translated.
 QString protocolLabel(AddressKind kind);
 
-// The text with every address query replaced by "?…", so that stream ids and passphrases never reach the log.
+// The text with every secret part of each address in it (query, user name and password, path after the first
+// segment) replaced by "…", so that keys, stream ids and passphrases never reach the log or the screen.
 QString maskAddressQueries(const QString &text);
 
 // What a destination's three texts become in OBS's "rtmp_custom" service settings.
+// An RTMP address's "user:password@" goes to OBS's RTMP authentication: OBS cannot connect with it in the server.
 struct ServiceValues {
 	QString server;
 	QString key;
 	bool useAuth = false;
+	QString username;
 	QString password;
 };
 ServiceValues serviceValues(const QString &url, const QString &clave, const QString &contrasena);

@@ -34,7 +34,12 @@ public:
 	void releaseSources();
 
 	bool isOpen() const { return view != nullptr; }
-	QString currentSourceName() const { return QString::fromUtf8(sourceName); }
+	// The shown source's name as OBS has it now: a source renamed while shown keeps being found under its name.
+	QString currentSourceName() const
+	{
+		const char *name = activeSource ? obs_source_get_name(activeSource) : nullptr;
+		return name ? QString::fromUtf8(name) : QString::fromUtf8(sourceName);
+	}
 	const QByteArray &sourceNameUtf8() const { return sourceName; }
 	obs_encoder_t *videoEncoder() const { return encoder.Get(); }
 	video_t *videoOutput() const { return video; }

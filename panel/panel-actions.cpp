@@ -3,9 +3,12 @@
 #include "editor/message-boxes.hpp"
 #include "engine/live-entry.hpp"
 #include "module/language.hpp"
+#include "module/log.hpp"
 
 #include <obs-frontend-api.h>
 #include <obs.hpp>
+
+#include <QLabel>
 
 #include <exception>
 
@@ -16,7 +19,39 @@ void SalidasPanel::saveConfig()
 		showMessage(message +
 				    translate(" Los cambios siguen funcionando, pero no se recordarán al cerrar OBS."),
 			    true);
+		return;
 	}
+	reportKeyProtection();
+}
+
+void SalidasPanel::reportKeyProtection()
+{
+	const ProtectionProblem &problem = store->keysInClear;
+	if (!problem.failed()) {
+		// Protected again: the warning no longer holds.
+		keysBar->hide();
+		return;
+	}
+	// Saving goes on (losing the keys would be worse), but never silently; once per run is enough.
+	if (keysWarned) {
+		return;
+	}
+	keysWarned = true;
+	const QString reason = protectionReason(problem);
+	keysLabel->setText(
+		problem.keyFile.isEmpty()
+			? translate(
+				  "⚠ Las claves de emisión no se pudieron proteger y se guardan legibles en el archivo "
+				  "de configuración: %1.")
+				  .arg(reason)
+			: translate(
+				  "⚠ Las claves de emisión no se pudieron proteger y se guardan legibles en el archivo "
+				  "de configuración: %1. Archivo de claves: «%2».")
+				  .arg(reason, problem.keyFile));
+	keysBar->show();
+	logMessage(LOG_WARNING, "stream keys could not be protected (%s; key file: %s): they are stored readable",
+		   protectionReason(problem, true).toUtf8().constData(),
+		   problem.keyFile.isEmpty() ? "none" : problem.keyFile.toUtf8().constData());
 }
 
 QString SalidasPanel::resolveSourceName(const EntryConfig &entry) const
@@ -235,13 +270,21 @@ void SalidasPanel::deleteEntry(const QString &entryId)
 	if (!findEntry(entryId)) {
 		return;
 	}
-	const QString text =
-		isStreaming(entryId)
-			? translate("Esta entrada está emitiendo ahora mismo. Si la borras, se detendrán sus "
-				    "emisiones.\n\n¿Borrarla?")
-			: translate("¿Borrar esta entrada y todos sus destinos?");
-	if (!confirmAction(this, translate("Borrar entrada"), text, translate("Sí, borrar"))) {
-		return;
+	// The box runs an event loop: a hotkey, a request or OBS's own stream may start or stop the entry meanwhile,
+	// and the user must have confirmed what is true now.
+	for (;;) {
+		const bool streaming = isStreaming(entryId);
+		const QString text =
+			streaming ? translate("Esta entrada está emitiendo ahora mismo. Si la borras, se detendrán sus "
+					      "emisiones.\n\n¿Borrarla?")
+				  : translate("¿Borrar esta entrada y todos sus destinos?");
+		if (!confirmAction(this, translate("Borrar entrada"), text, translate("Sí, borrar")) ||
+		    !findEntry(entryId)) {
+			return;
+		}
+		if (isStreaming(entryId) == streaming) {
+			break;
+		}
 	}
 	auto it = liveEntries.find(entryId);
 	if (it != liveEntries.end()) {

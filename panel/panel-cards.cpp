@@ -3,6 +3,7 @@
 #include "panel/panel-hotkeys.hpp"
 #include "panel/status-text.hpp"
 #include "panel/update-checker.hpp"
+#include "editor/editor-rules.hpp"
 #include "editor/obs-names.hpp"
 #include "editor/preview.hpp"
 #include "editor/shared-widgets.hpp"
@@ -20,8 +21,27 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSignalBlocker>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+
+void sourceSignal(void *panel, calldata_t *)
+{
+	static_cast<SalidasPanel *>(panel)->queueSourceListRefresh();
+}
+
+void sceneListEvent(enum obs_frontend_event event, void *panel)
+{
+	if (event == OBS_FRONTEND_EVENT_SCENE_LIST_CHANGED) {
+		static_cast<SalidasPanel *>(panel)->queueSourceListRefresh();
+	}
+}
+
+} // namespace
 
 SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWidget *) : QWidget(nullptr)
 {
@@ -48,6 +68,22 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 	updateBar->hide();
 	layout->addWidget(updateBar);
 
+	keysBar = new QWidget(this);
+	auto *keysLayout = new QHBoxLayout(keysBar);
+	keysLayout->setContentsMargins(0, 0, 0, 0);
+	keysLabel = new QLabel(keysBar);
+	keysLabel->setTextFormat(Qt::PlainText);
+	keysLabel->setWordWrap(true);
+	keysLabel->setStyleSheet(QStringLiteral("color: #e0a030;"));
+	keysLayout->addWidget(keysLabel, 1);
+	auto *hideKeys = new QToolButton(keysBar);
+	hideKeys->setText(QStringLiteral("✕"));
+	hideKeys->setToolTip(translate("Ocultar este aviso"));
+	keysLayout->addWidget(hideKeys);
+	connect(hideKeys, &QToolButton::clicked, keysBar, &QWidget::hide);
+	keysBar->hide();
+	layout->addWidget(keysBar);
+
 	auto *add = new QPushButton(translate("＋ Añadir entrada"), this);
 	add->setToolTip(translate("Elige una fuente o una escena de OBS y los destinos a los que enviarla"));
 	connect(add, &QPushButton::clicked, this, [this] { addEntry(); });
@@ -65,6 +101,7 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 	layout->addWidget(scrollArea, 1);
 
 	messageLabel = new QLabel(this);
+	messageLabel->setTextFormat(Qt::PlainText);
 	messageLabel->setWordWrap(true);
 	messageLabel->hide();
 	layout->addWidget(messageLabel);
@@ -73,7 +110,15 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 		showMessage(message, true);
 	}
 	hotkeys = std::make_unique<EntryHotkeys>(this, store, [this] { saveConfig(); });
+	// Loading may already have written the file, with keys it could not protect.
+	reportKeyProtection();
 	rebuildCards();
+
+	for (const char *signal : {"source_create", "source_remove", "source_destroy", "source_rename"}) {
+		nameSignals.emplace_back(obs_get_signal_handler(), signal, sourceSignal, this);
+	}
+	obs_frontend_add_event_callback(sceneListEvent, this);
+	followsSceneList = true;
 
 	statusTimer.setInterval(500);
 	connect(&statusTimer, &QTimer::timeout, this, [this] { timerTick(); });
@@ -83,8 +128,10 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 
 SalidasPanel::~SalidasPanel()
 {
-	// First, while the panel is whole: a hotkey may be calling in from OBS's hotkey thread until this returns.
+	// First, while the panel is whole: a hotkey may be calling in from OBS's hotkey thread until this returns, and
+	// a source signal from any thread.
 	hotkeys.reset();
+	stopFollowingNames();
 	statusTimer.stop();
 	stopUpdateCheck();
 	// The members go next: every LiveEntry stops and waits for its outputs, and closes its preview display
@@ -143,12 +190,14 @@ void SalidasPanel::showMessage(const QString &text, bool isError)
 		messageLabel->hide();
 		return;
 	}
-	messageLabel->setText(text);
+	// Keys pasted into an address, user names, passwords and queries are never shown or logged.
+	const QString masked = maskAddressQueries(text);
+	messageLabel->setText(masked);
 	messageLabel->setStyleSheet(isError ? QStringLiteral("color: #e0524d;") : QString());
 	messageLabel->show();
 	const int serial = ++messageSerial;
 	if (isError) {
-		logMessage(LOG_WARNING, "%s", maskAddressQueries(text).toUtf8().constData());
+		logMessage(LOG_WARNING, "%s", masked.toUtf8().constData());
 	} else {
 		QTimer::singleShot(8000, this, [this, serial] {
 			if (messageSerial == serial) {
@@ -246,14 +295,14 @@ QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
 	const QString follows = translate("↪ Sigue la escena de OBS");
 	if (!entry.nombre.isEmpty()) {
 		title->setFullText(entry.nombre);
-		title->setToolTip(entry.seguirObs ? follows : entry.fuente);
+		title->setToolTip(entry.seguirObs ? follows : plainToolTip(entry.fuente));
 	} else if (entry.seguirObs) {
 		title->setFullText(follows);
 		title->setToolTip(translate(
 			"Emite la escena que OBS tenga en directo, con las equivalencias que hayas definido"));
 	} else {
 		title->setFullText(sourceLabel(entry.fuente));
-		title->setToolTip(entry.fuente);
+		title->setToolTip(plainToolTip(entry.fuente));
 	}
 	header->addWidget(title, 1);
 
@@ -302,12 +351,7 @@ QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
 	selector->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 	selector->setFocusPolicy(Qt::StrongFocus);
 	selector->setToolTip(translate("Cambia lo que emite esta entrada sin cortar la emisión"));
-	for (const QString &name : sceneNames()) {
-		selector->addItem(QStringLiteral("🎬 ") + name, name);
-	}
-	for (const QString &name : inputSourceNames()) {
-		selector->addItem(QStringLiteral("🎥 ") + name, name);
-	}
+	fillSelector(selector, QString());
 	connect(selector, QOverload<int>::of(&QComboBox::activated), this,
 		[this, entryId, selector](int) { switchEntrySource(entryId, selector->currentData().toString()); });
 	selectorLayout->addWidget(selector, 1);
@@ -338,7 +382,7 @@ QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
 		grid->addWidget(kind, 0, 0);
 		auto *address = new ElidedLabel(row);
 		address->setFullText(displayAddress(dest.url));
-		address->setToolTip(displayAddress(dest.url));
+		address->setToolTip(plainToolTip(displayAddress(dest.url)));
 		setIgnoredWidth(address);
 		grid->addWidget(address, 0, 1);
 		auto *status = new ElidedLabel(row);
@@ -356,4 +400,68 @@ QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
 		cardLayout->addWidget(row);
 	}
 	return card;
+}
+
+void SalidasPanel::queueSourceListRefresh()
+{
+	// Signals come from any thread and in bursts (a whole collection loading): one refresh on the UI thread.
+	if (!sourceListQueued.exchange(true)) {
+		QMetaObject::invokeMethod(
+			this,
+			[this] {
+				sourceListQueued = false;
+				refreshSourceLists();
+			},
+			Qt::QueuedConnection);
+	}
+}
+
+void SalidasPanel::stopFollowingNames()
+{
+	nameSignals.clear();
+	if (followsSceneList) {
+		followsSceneList = false;
+		obs_frontend_remove_event_callback(sceneListEvent, this);
+	}
+}
+
+void SalidasPanel::refreshSourceLists()
+{
+	// A hidden dock catches up at its next visible refresh.
+	++sourceListVersion;
+	if (!shuttingDown && isVisible()) {
+		refreshStatus();
+	}
+}
+
+void SalidasPanel::fillSelector(QComboBox *combo, const QString &sent)
+{
+	QList<QPair<QString, QString>> items;
+	bool sentListed = sent.isEmpty();
+	for (const SourceChoice &choice : sourceChoices()) {
+		items.append(
+			{(choice.isScene ? QStringLiteral("🎬 ") : QStringLiteral("🎥 ")) + choice.name, choice.name});
+		sentListed = sentListed || choice.name == sent;
+	}
+	// What the entry sends is always shown, also a source OBS no longer has (the view still holds it).
+	if (!sentListed) {
+		items.append({missingNameText(sent), sent});
+	}
+	combo->setProperty("listVersion", sourceListVersion);
+	combo->setProperty("missingItem", sentListed ? QString() : sent);
+	bool same = combo->count() == items.size();
+	for (int i = 0; same && i < items.size(); ++i) {
+		same = combo->itemText(i) == items[i].first && combo->itemData(i).toString() == items[i].second;
+	}
+	if (same) {
+		return;
+	}
+	const QString selected = sent.isEmpty() ? combo->currentData().toString() : sent;
+	const QSignalBlocker blocker(combo);
+	combo->clear();
+	for (const auto &item : items) {
+		combo->addItem(item.first, item.second);
+	}
+	combo->setCurrentIndex(
+		std::max(0, combo->findData(selected, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive)));
 }

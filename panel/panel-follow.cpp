@@ -108,6 +108,7 @@ void SalidasPanel::shutdown()
 		return;
 	}
 	shuttingDown = true;
+	stopFollowingNames();
 	statusTimer.stop();
 	destroyPreviewDisplays();
 	stopAllEntries();

@@ -8,6 +8,7 @@
 #include "module/language.hpp"
 #include "module/log.hpp"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QPushButton>
 #include <QVariant>
@@ -98,15 +99,25 @@ void SalidasPanel::refreshEntry(const EntryConfig &entry)
 		updatePreviewDisplay(preview, live, previewIds.contains(entry.id));
 	}
 
+	const Qt::MatchFlags exact = Qt::MatchExactly | Qt::MatchCaseSensitive;
 	auto row = sourceRows.constFind(entry.id);
 	if (row != sourceRows.constEnd()) {
 		QComboBox *combo = row->second;
 		if (streams) {
 			row->first->show();
-			// The user may be choosing: never change the selection under the focus.
-			if (!combo->hasFocus()) {
-				const int index = combo->findData(live->currentSourceName(), Qt::UserRole,
-								  Qt::MatchExactly | Qt::MatchCaseSensitive);
+			// The user may be choosing: never change the selection under the focus, nor the list while open.
+			const bool choosing = combo->hasFocus();
+			const QString sent = live->currentSourceName();
+			const QString missing = combo->property("missingItem").toString();
+			const bool stale =
+				combo->property("listVersion").toInt() != sourceListVersion ||
+				(!choosing && ((!sent.isEmpty() && combo->findData(sent, Qt::UserRole, exact) < 0) ||
+					       (!missing.isEmpty() && missing != sent)));
+			if (stale && !combo->view()->isVisible()) {
+				fillSelector(combo, choosing ? QString() : sent);
+			}
+			if (!choosing) {
+				const int index = combo->findData(sent, Qt::UserRole, exact);
 				if (index >= 0 && index != combo->currentIndex()) {
 					const bool blocked = combo->blockSignals(true);
 					combo->setCurrentIndex(index);
@@ -138,7 +149,7 @@ void SalidasPanel::refreshEntry(const EntryConfig &entry)
 		if (label->styleSheet() != line.styleSheet) {
 			label->setStyleSheet(line.styleSheet);
 		}
-		label->setToolTip(line.text);
+		label->setToolTip(plainToolTip(line.text));
 
 		QPushButton *button = widgets->second;
 		const QString text = streamButtonText(active, status.state);

@@ -12,10 +12,12 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
 #include <functional>
 #include <list>
 #include <map>
 #include <memory>
+#include <vector>
 
 class ConfigStore;
 class EntryHotkeys;
@@ -86,6 +88,8 @@ public:
 	void refreshStatus();
 
 	void showMessage(const QString &text, bool isError);
+	// OBS's scenes or sources were added, removed or renamed: the "Sending now" lists follow. Any thread.
+	void queueSourceListRefresh();
 	void showUpdateNotice(const QString &version, const QString &address, const QString &notes);
 
 	// What the loop and the host events work on, for the host and tests.
@@ -110,6 +114,10 @@ private:
 	void openDownload();
 	void reportStateChanges();
 	void syncHotkeys();
+	void refreshSourceLists();
+	void fillSelector(QComboBox *combo, const QString &sent);
+	void reportKeyProtection();
+	void stopFollowingNames();
 
 	ConfigStore *store;
 	bool shuttingDown = false;
@@ -135,4 +143,12 @@ private:
 	QMap<QString, DestState> reportedStates;
 	std::function<void(const DestStateChange &)> stateListener;
 	std::unique_ptr<EntryHotkeys> hotkeys;
+	QWidget *keysBar = nullptr;
+	QLabel *keysLabel = nullptr;
+	bool keysWarned = false;
+	// OBS's global source signals, and whether the frontend's scene-list event is followed.
+	std::vector<OBSSignal> nameSignals;
+	bool followsSceneList = false;
+	std::atomic<bool> sourceListQueued{false};
+	int sourceListVersion = 0;
 };

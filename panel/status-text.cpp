@@ -1,5 +1,7 @@
 #include "panel/status-text.hpp"
+#include "config/address-parts.hpp"
 #include "config/config-store.hpp"
+#include "engine/addresses.hpp"
 #include "module/language.hpp"
 
 #include <obs.hpp>
@@ -33,7 +35,9 @@ StatusLine statusLine(const DestStatus &status)
 		return {translate("⚠ Cortado %1 s · intento %2").arg(status.outageSeconds).arg(status.attempts),
 			QStringLiteral("color: #e0a030; font-weight: bold;")};
 	case DestState::Failed:
-		return {QStringLiteral("⚠ ") + (status.message.isEmpty() ? QStringLiteral("Error") : status.message),
+		// A server's or OBS's error may quote the address: its secret parts are never shown.
+		return {QStringLiteral("⚠ ") + (status.message.isEmpty() ? QStringLiteral("Error")
+									 : maskAddressQueries(status.message)),
 			QStringLiteral("color: #e0524d;")};
 	case DestState::Idle:
 	default:
@@ -79,12 +83,7 @@ TransitionMessage transitionMessage(DestState previous, const DestStatus &status
 
 QString displayAddress(const QString &address)
 {
-	QString shown = address.trimmed();
-	const int query = shown.indexOf(QLatin1Char('?'));
-	if (query >= 0) {
-		shown = shown.left(query) + QStringLiteral("?…");
-	}
-	return shown;
+	return maskAddress(address);
 }
 
 QString destinationLabel(const EntryConfig &entry, const QString &address)

@@ -25,7 +25,8 @@ struct TransitionMessage {
 };
 TransitionMessage transitionMessage(DestState previous, const DestStatus &status, const QString &label);
 
-// An address as cards show it: trimmed, with its query (which may carry secrets) cut to "?…".
+// An address as cards show it: trimmed, with every part that may carry secrets (query, user name and password,
+// path after the first segment) cut to "…".
 QString displayAddress(const QString &address);
 
 // "«entry» → host" for messages about one destination.

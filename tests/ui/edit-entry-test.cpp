@@ -1,14 +1,18 @@
 // Entries added and edited from the panel through the entry dialog, and edits reaching a running stream.
 #include "editor-bed.hpp"
 #include "panel-bed.hpp"
+#include "common/log-capture.hpp"
 #include "common/qt-print.hpp"
 
 #include "editor/dest-row.hpp"
 #include "editor/encoder-form.hpp"
 #include "editor/entry-dialog.hpp"
 #include "engine/live-entry.hpp"
+#include "panel/remote-control.hpp"
 
 #include <QCheckBox>
+#include <QJsonDocument>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -68,6 +72,7 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	OBSSourceAutoRelease noise = makeMedia("edit-noise", noiseFile());
 	PanelBed bed;
 	bed.open();
+	const QString pasted = QStringLiteral("rtmp://usr:pwd@") + q(server.url()).mid(7);
 
 	inNextDialog([&](EntryDialog &dialog) {
 		chooseItem(named<QComboBox>(&dialog, "sourceCombo"), tr("🎥 Fuente: ") + "edit-noise");
@@ -75,11 +80,14 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 		auto *encoders = named<QComboBox>(&dialog, "encoderCombo");
 		chooseItem(encoders, encoders->itemText(encoders->findData(QStringLiteral("obs_x264"))));
 		typeNumber(named<QSpinBox>(&dialog, "videoKbpsBox"), 300);
+		// The whole ingest address pasted, with a user name and password, and the key at its end.
 		DestRowWidget *row = dialog.findChild<DestRowWidget *>();
-		typeInto(named<QLineEdit>(row, "destAddress"), q(server.url()));
-		typeInto(row->keyField(), QStringLiteral("secret-key"));
+		typeInto(named<QLineEdit>(row, "destAddress"), pasted + QStringLiteral("/secret-key"));
+		EXPECT_EQ(named<QLabel>(row, "destType")->text(),
+			  tr("Tipo detectado: RTMP · la última parte de la dirección se usará como clave de emisión"));
 		EXPECT_EQ(confirmDialog(dialog), QString());
 	});
+	LogCapture log;
 	click(findButton(bed.panel.get(), tr("＋ Añadir entrada")));
 	pump(50);
 	ASSERT_EQ(bed.entries().size(), 1);
@@ -89,11 +97,14 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	EXPECT_EQ(added.codificador, QStringLiteral("obs_x264"));
 	ASSERT_EQ(added.destinos.size(), 1);
 	EXPECT_EQ(added.destinos[0].clave, QStringLiteral("secret-key"));
+	EXPECT_EQ(added.destinos[0].url, pasted);
 	ASSERT_NE(bed.cardButton(QStringLiteral("Added"), tr("✎ Editar")), nullptr) << "its card";
 	const std::string file = testbed::readFile(bed.store->path.toStdString());
 	EXPECT_NE(file.find("\"Added\""), std::string::npos);
 	EXPECT_NE(file.find("\"clave\": \"dpapi:"), std::string::npos) << file;
 	EXPECT_EQ(file.find("secret-key"), std::string::npos) << "the key is stored protected";
+	EXPECT_EQ(file.find("pwd"), std::string::npos) << "and so is the address with its password";
+	EXPECT_TRUE(labelTexts(bed.panel.get()).contains(QStringLiteral("rtmp://…@") + q(server.url()).mid(7)));
 
 	click(bed.row(0).button);
 	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN") + " · ", 15000)) << bed.row(0).statusText();
@@ -116,6 +127,16 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	const int high = serverKbps(bed, recording, 3000);
 	std::printf("send rate measured at the server: %d kbps at 300 kbps, %d kbps after the edit to 1500 kbps\n", low,
 		    high);
+	const QByteArray remote =
+		QJsonDocument(RemoteControl::run(bed.panel.get(), QStringLiteral("GetEntries"), QJsonObject())).toJson();
+	for (const char *secret : {"pwd", "secret-key"}) {
+		EXPECT_FALSE(remote.contains(secret)) << remote.toStdString();
+		for (const std::string &line : log.lines()) {
+			EXPECT_TRUE(line.find("[tallowmere]") == std::string::npos ||
+				    line.find(secret) == std::string::npos)
+				<< line;
+		}
+	}
 	EXPECT_GT(low, 150);
 	EXPECT_LT(low, 600);
 	EXPECT_GT(high, 1000);

@@ -585,7 +585,7 @@ TEST(EntryDialog, SourcesFollowingAndEquivalences)
 	OBSSourceAutoRelease cam = obstest::makeColor("Cam", 0xFF0000FF, 320, 180);
 	OBSSceneAutoRelease sceneA = obstest::makeScene("Scene A", {cam});
 	OBSSceneAutoRelease sceneB = obstest::makeScene("Scene B", {cam});
-	frontend::setScenes({"Scene A", "Scene B"});
+	frontend::setScenes({"Scene A", "Scene B", "Scene A"}); // OBS 29 may name a scene twice: listed once
 	EntryConfig entry;
 	entry.fuente = QStringLiteral("Deleted scene");
 	entry.equivalencias.insert(QStringLiteral("Scene B"), QStringLiteral("Scene A"));

@@ -4,14 +4,22 @@
 #include "common/log-capture.hpp"
 #include "common/qt-print.hpp"
 
+#include "config/secret.hpp"
+#include "editor/editor-rules.hpp"
 #include "editor/preview.hpp"
 #include "engine/live-entry.hpp"
+#include "panel/remote-control.hpp"
 
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QDir>
 #include <QEvent>
+#include <QJsonDocument>
+#include <QMessageBox>
 #include <QTest>
+#include <QTextDocumentFragment>
+
+#include <unistd.h>
 
 using namespace uitest;
 using namespace obstest;
@@ -125,7 +133,21 @@ TEST(Panel, DropRecoveryMissingSourceDeleteAndSaveFailure)
 	EXPECT_EQ(bed.row(1).buttonText(), tr("▶ Emitir"));
 	EXPECT_FALSE(bed.panel->isStreaming(gone.id));
 
-	click(bed.row(0).button);
+	// It starts while its delete confirmation is open: the user is asked again, now that it streams.
+	QString askedAgain;
+	answerNextModal([&](QWidget *box) {
+		EXPECT_EQ(static_cast<QMessageBox *>(box)->text(), tr("¿Borrar esta entrada y todos sus destinos?"));
+		bed.panel->startEntry(live.id);
+		answerNextModal([&](QWidget *again) {
+			askedAgain = static_cast<QMessageBox *>(again)->text();
+			click(findButton(again, tr("Cancelar")));
+		});
+		click(findButton(box, tr("Sí, borrar")));
+	});
+	click(bed.cardButton(QStringLiteral("Main"), QStringLiteral("🗑")));
+	EXPECT_EQ(askedAgain, tr("Esta entrada está emitiendo ahora mismo. Si la borras, se detendrán sus "
+				 "emisiones.\n\n¿Borrarla?"));
+	EXPECT_EQ(bed.entries().size(), 2);
 	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN") + " · ", 15000));
 	pump(1500);
 	LogCapture log;
@@ -259,6 +281,34 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	pump(600);
 	EXPECT_EQ(selector->currentData().toString(), QStringLiteral("Other"));
 
+	// OBS's scenes change while streaming: the list follows, names each scene once (as the frontend may not), and
+	// always shows what the entry sends.
+	const auto shownOnce = [&](const QString &text) {
+		const bool current = waitUntil([&] { return selector->currentText() == text; }, 2000);
+		int times = 0;
+		for (int i = 0; i < selector->count(); ++i) {
+			times += selector->itemText(i) == text ? 1 : 0;
+		}
+		return current && times == 1;
+	};
+	OBSSceneAutoRelease late = makeScene("Late", {green});
+	frontend::setScenes({"Cam A", "Wide", "Other", "Broken", "Late", "Late"});
+	frontend::setCurrentScene("Late");
+	bed.panel->followObsScene();
+	EXPECT_TRUE(shownOnce(QStringLiteral("🎬 Late"))) << selector->currentText();
+	obs_source_set_name(obs_scene_get_source(late), "Late renamed");
+	frontend::setScenes({"Cam A", "Wide", "Other", "Broken", "Late renamed"});
+	EXPECT_TRUE(shownOnce(QStringLiteral("🎬 Late renamed"))) << selector->currentText();
+	obs_source_remove(obs_scene_get_source(broken));
+	obs_source_remove(obs_scene_get_source(late));
+	EXPECT_TRUE(shownOnce(missingNameText(QStringLiteral("Late renamed")))) << selector->currentText();
+	EXPECT_EQ(selector->findData(QStringLiteral("Broken")), -1);
+	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Late renamed"));
+	frontend::setCurrentScene("Other");
+	bed.panel->followObsScene();
+	EXPECT_TRUE(shownOnce(QStringLiteral("🎬 Other")));
+	EXPECT_EQ(selector->findData(QStringLiteral("Late renamed")), -1) << "gone once it is no longer sent";
+
 	// No switch ever cut a stream.
 	for (size_t i = 0; i < 2; ++i) {
 		EXPECT_TRUE(bed.row(i).statusText().startsWith(tr("● EN EMISIÓN"))) << bed.row(i).statusText();
@@ -297,6 +347,66 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	EXPECT_EQ(bed.rows().size(), 2u);
 	frontend::setScenes({});
 	frontend::setCurrentScene("");
+}
+
+TEST(Panel, NamesShowAsTypedAndKeysSavedReadableAreReportedOnce)
+{
+	PanelBed bed;
+	const std::string keys = bed.dir.file("keys");
+	setenv("XDG_DATA_HOME", keys.c_str(), 1);
+	ASSERT_TRUE(protectSecret(QStringLiteral("x")).startsWith(QStringLiteral("dpapi:")));
+	const QString keyFile = QString::fromStdString(keys + "/tallowmere/secret.key");
+	ASSERT_EQ(chown(keyFile.toUtf8().constData(), 65534, 65534), 0) << "a key file left by another user";
+	QList<EntryConfig> entries;
+	for (const char *key : {"clear-key-1", "clear-key-2", "clear-key-3", "clear-key-4"}) {
+		entries.append(entryFor("<img src=x>", "rtmp://127.0.0.1:9/live", {key}));
+		entries.last().nombre = QStringLiteral("<b>%1</b>").arg(entries.size());
+	}
+	bed.store->collections[QStringLiteral("Sin título")] = entries;
+	LogCapture log;
+	bed.open();
+
+	// Names and a missing source's name in the message are shown as they are, never as markup.
+	click(bed.row(0).button);
+	int marked = 0;
+	for (QLabel *label : bed.panel->findChildren<QLabel *>()) {
+		if (label->isVisible() && label->text().contains(QLatin1Char('<'))) {
+			EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text();
+			++marked;
+		}
+	}
+	EXPECT_EQ(marked, 5) << "four titles and the message";
+	ElidedLabel *title = bed.panel->findChild<ElidedLabel *>();
+	EXPECT_EQ(QTextDocumentFragment::fromHtml(title->toolTip()).toPlainText(), QStringLiteral("<img src=x>"));
+
+	// Every save goes on writing the keys, readable; the dock says so once, and the log once, without the key.
+	const QString warning =
+		tr("⚠ Las claves de emisión no se pudieron proteger y se guardan legibles en el archivo "
+		   "de configuración: %1. Archivo de claves: «%2».")
+			.arg(tr("el archivo de claves pertenece a otro usuario"), keyFile);
+	const auto remove = [&](int entry) {
+		answerNextModal([&](QWidget *box) {
+			EXPECT_EQ(static_cast<QMessageBox *>(box)->textFormat(), Qt::PlainText);
+			click(findButton(box, tr("Sí, borrar")));
+		});
+		click(bed.cardButton(entries[entry].nombre, QStringLiteral("🗑")));
+		pump(20);
+		return testbed::readFile(bed.store->path.toStdString()).find("clear-key-4") != std::string::npos;
+	};
+	EXPECT_TRUE(remove(0));
+	EXPECT_TRUE(labelTexts(bed.panel.get()).contains(warning));
+	EXPECT_TRUE(remove(1));
+	EXPECT_EQ(log.count("stream keys could not be protected (the key file belongs to another user; key file: " +
+			    keyFile.toStdString() + ")"),
+		  1)
+		<< log.joined();
+	EXPECT_FALSE(log.contains("clear-key"));
+
+	// Mended: the next save protects the keys, and the warning goes.
+	ASSERT_EQ(chown(keyFile.toUtf8().constData(), geteuid(), getegid()), 0);
+	EXPECT_FALSE(remove(2));
+	EXPECT_FALSE(labelTexts(bed.panel.get()).contains(warning));
+	unsetenv("XDG_DATA_HOME");
 }
 
 namespace {

@@ -67,6 +67,9 @@ TEST(Addresses, MaskingQueries)
 	EXPECT_EQ(maskAddressQueries(QStringLiteral("srt://h:9000 caído")), QStringLiteral("srt://h:9000 caído"));
 	EXPECT_EQ(maskAddressQueries(QStringLiteral("nada que ver? no")), QStringLiteral("nada que ver? no"));
 	EXPECT_EQ(maskAddressQueries(QString()), QString());
+	// A user name and password, and anything after the application (a pasted key), are secrets too.
+	EXPECT_EQ(maskAddressQueries(QStringLiteral("a rtmp://u:p@h:1/app/KEY?x «rtmps://h/app/» srt://h:1/s/t")),
+		  QStringLiteral("a rtmp://…@h:1/app/…?… «rtmps://h/app/» srt://h:1/s/…"));
 }
 
 TEST(Addresses, ServiceSettings)
@@ -89,4 +92,11 @@ TEST(Addresses, ServiceSettings)
 	check("srt://h:9000", "", "", false);
 	check("rtmp://h/live", "clave", "frase", false);
 	check("rtmps://h/live/extra", "", "", false);
+	// A user name and password in an RTMP address become OBS's RTMP authentication.
+	obs_data_t *auth = createServiceSettings(QStringLiteral("rtmp://us%40r:p%3Ass@h:1/live"), QString(), QString());
+	EXPECT_STREQ(obs_data_get_string(auth, "server"), "rtmp://h:1/live");
+	EXPECT_STREQ(obs_data_get_string(auth, "username"), "us@r");
+	EXPECT_STREQ(obs_data_get_string(auth, "password"), "p:ss");
+	EXPECT_TRUE(obs_data_get_bool(auth, "use_auth"));
+	obs_data_release(auth);
 }

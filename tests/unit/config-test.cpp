@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 
 #include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -278,35 +279,54 @@ TEST_F(ConfigTest, MissingSectionsAndMissingFile)
 	EXPECT_EQ(message, QStringLiteral("unchanged"));
 }
 
-TEST_F(ConfigTest, DamagedFileIsCopiedAside)
+TEST_F(ConfigTest, DamagedFilesAreCopiedAsideWithoutLosingEarlierBackups)
 {
-	for (const QByteArray &damaged : {QByteArray(), QByteArray("[1, 2]"), QByteArray("{\"colecciones\": ")}) {
-		SCOPED_TRACE(damaged.toStdString());
-		write(damaged);
-		write("old backup", path + QStringLiteral(".danado"));
+	const auto backup = [&](int n) {
+		return path + QStringLiteral(".danado") + (n == 0 ? QString() : QStringLiteral(".%1").arg(n));
+	};
+	const auto load = [&](const QString &expectedBackup) {
 		ConfigStore store(path);
 		QString message;
 		EXPECT_FALSE(store.load(&message));
 		EXPECT_FALSE(store.readFailed);
 		EXPECT_EQ(message,
-			  QStringLiteral("El archivo de configuración estaba dañado. Se guardó una copia en «%1» y "
-					 "se empieza de cero.")
-				  .arg(path + QStringLiteral(".danado")));
-		EXPECT_EQ(read(path + QStringLiteral(".danado")), damaged);
-		EXPECT_EQ(read(), damaged) << "the damaged file itself stays until the next save";
-
-		store.collections[QStringLiteral("X")] = {};
-		EXPECT_TRUE(store.save(&message));
+			  QStringLiteral("El archivo de configuración estaba dañado. Se guardó una copia en «%1» "
+					 "y se empieza de cero.")
+				  .arg(expectedBackup));
+		return store.save(nullptr);
+	};
+	// Damaged again and again, each time saved over: every backup is kept, byte for byte.
+	const QList<QByteArray> damages{QByteArray(), "[1, 2]", "{\"colecciones\": "};
+	for (int i = 0; i < damages.size(); ++i) {
+		write(damages[i]);
+		ConfigStore again(path);
+		ASSERT_FALSE(again.load(nullptr));
+		EXPECT_EQ(read(), damages[i]) << "the damaged file itself stays until the next save";
+		EXPECT_TRUE(load(backup(i))) << "the same damage found again is not copied twice";
 		EXPECT_TRUE(readJson().toObject().contains(QStringLiteral("colecciones")));
-		EXPECT_EQ(read(path + QStringLiteral(".danado")), damaged);
 	}
+	for (int i = 0; i < damages.size(); ++i) {
+		EXPECT_EQ(read(backup(i)), damages[i]) << i;
+	}
+	// Past the last number, the newest numbered backup makes room; the first stays.
+	for (int n = 3; n <= ConfigStore::maxNumberedBackups; ++n) {
+		write("kept", backup(n));
+	}
+	write("latest damage");
+	load(backup(ConfigStore::maxNumberedBackups));
+	EXPECT_EQ(read(backup(ConfigStore::maxNumberedBackups)), QByteArray("latest damage"));
+	EXPECT_EQ(read(backup(ConfigStore::maxNumberedBackups - 1)), QByteArray("kept"));
+	EXPECT_EQ(read(backup(0)), damages[0]);
 }
 
 TEST_F(ConfigTest, NothingIsWrittenOverAnUnreadableFile)
 {
-	// A damaged file that cannot be copied aside: a folder stands at the backup path.
+	// A damaged file that cannot be copied aside: a folder stands at every backup path.
 	write("not json");
-	QDir().mkpath(path + QStringLiteral(".danado/blocked"));
+	for (int n = 0; n <= ConfigStore::maxNumberedBackups; ++n) {
+		QDir().mkpath(path + QStringLiteral(".danado") +
+			      (n ? QStringLiteral(".%1/b").arg(n) : QStringLiteral("/b")));
+	}
 	ConfigStore store(path);
 	QString message;
 	EXPECT_FALSE(store.load(&message));
@@ -356,7 +376,8 @@ TEST_F(ConfigTest, PlainSecretsAreProtectedRightAfterLoading)
 {
 	write(R"({"colecciones": {"Escenas": {"entradas": [ {"id": "e1", "fuente": "S", "destinos": [
 		{"id": "d1", "url": "srt://h:9000?passphrase=abc", "clave": "plain_key", "contrasena": "plain_pass"},
-		{"id": "d2", "url": "rtmp://h/live", "clave": "", "contrasena": ""} ]} ]}}})");
+		{"id": "d2", "url": "rtmp://h/live", "clave": "", "contrasena": ""},
+		{"id": "d3", "url": "rtmp://usr:pwd@h/live/PATHKEY"} ]} ]}}})");
 	ConfigStore store(path);
 	QString message;
 	ASSERT_TRUE(store.load(&message));
@@ -364,7 +385,7 @@ TEST_F(ConfigTest, PlainSecretsAreProtectedRightAfterLoading)
 	EXPECT_EQ(store.collections[QStringLiteral("Escenas")][0].destinos[0].clave, QStringLiteral("plain_key"));
 
 	const QByteArray text = read();
-	for (const char *secret : {"plain_key", "plain_pass", "passphrase"}) {
+	for (const char *secret : {"plain_key", "plain_pass", "passphrase", "PATHKEY", "pwd"}) {
 		EXPECT_FALSE(text.contains(secret)) << secret;
 	}
 	EXPECT_TRUE(storedDest()[QStringLiteral("clave")].toString().startsWith(QStringLiteral("dpapi:")));
@@ -376,6 +397,38 @@ TEST_F(ConfigTest, PlainSecretsAreProtectedRightAfterLoading)
 		  QStringLiteral("srt://h:9000?passphrase=abc"));
 	EXPECT_EQ(reloaded.collections[QStringLiteral("Escenas")][0].destinos[0].contrasena,
 		  QStringLiteral("plain_pass"));
+	EXPECT_EQ(reloaded.collections[QStringLiteral("Escenas")][0].destinos[2].url,
+		  QStringLiteral("rtmp://usr:pwd@h/live/PATHKEY"))
+		<< "a stored address is never split";
+}
+
+TEST_F(ConfigTest, KeysThatCannotBeProtectedAreSavedReadableUntilTheyCanBe)
+{
+	ConfigStore store(path);
+	store.collections[QStringLiteral("Escenas")] = {sampleEntry()};
+	ASSERT_TRUE(store.save(nullptr));
+	const QString keyFile = keys.filePath(QStringLiteral("tallowmere/secret.key"));
+	const QByteArray home = qgetenv("HOME");
+	const auto saved = [&](KeyProblem kind, const QString &file) {
+		QString message;
+		EXPECT_TRUE(store.save(&message)) << message.toStdString();
+		EXPECT_EQ(store.keysInClear.kind, kind);
+		EXPECT_EQ(store.keysInClear.keyFile, file);
+		return read().contains("live_clave_secreta") && read().contains("frase_secreta_ñ");
+	};
+	// A key file left by another user (OBS run once as root): nothing is lost, the keys are written readable.
+	ASSERT_EQ(chown(keyFile.toUtf8().constData(), 65534, 65534), 0);
+	EXPECT_TRUE(saved(KeyProblem::KeyFileOtherOwner, keyFile));
+	EXPECT_EQ(protectionReason(store.keysInClear), QStringLiteral("el archivo de claves pertenece a otro usuario"));
+	unsetenv("XDG_DATA_HOME");
+	unsetenv("HOME");
+	EXPECT_TRUE(saved(KeyProblem::NoKeyFolder, QStringLiteral("~/.local/share/tallowmere/secret.key")));
+	setenv("HOME", home.constData(), 1);
+	SetUp();
+	// Mended: the next save protects them again.
+	ASSERT_EQ(chown(keyFile.toUtf8().constData(), geteuid(), getegid()), 0);
+	EXPECT_FALSE(saved(KeyProblem::None, QString()));
+	EXPECT_FALSE(read().contains("sid_secreto"));
 }
 
 TEST_F(ConfigTest, SecretsOfAnotherUserAreKeptUntilReplaced)

@@ -38,6 +38,21 @@ TEST(EditorRules, BlankRowsNumberingAndResult)
 	EXPECT_EQ(rtmp.id.size(), 36);
 	EXPECT_EQ(rtmp.clave, QStringLiteral(" k "));
 	EXPECT_TRUE(rtmp.contrasena.isEmpty());
+
+	// A key pasted at the end of an RTMP address, key field empty: the last segment (query and all) is the key.
+	const DestTexts pastedRow{QStringLiteral(" rtmp://u:p@h/live2/ab-cd?x=1/2 "), QString(), QString()};
+	const DestConfig pasted = destinationFromRow(DestConfig(), pastedRow);
+	EXPECT_EQ(pasted.url, QStringLiteral("rtmp://u:p@h/live2"));
+	EXPECT_EQ(pasted.clave, QStringLiteral("ab-cd?x=1/2"));
+	EXPECT_TRUE(detectedTypeFor(pastedRow.url).typeLine.contains(QStringLiteral("clave de emisión")));
+	for (const char *kept : {"rtmp://h/a/b", "rtmps://h:443/rtmp/", "srt://h:1/a/b", "rtmp://h/live"}) {
+		const bool typedKey = QByteArray(kept) == "rtmp://h/a/b";
+		const DestConfig same = destinationFromRow(
+			DestConfig(), {QString::fromUtf8(kept), typedKey ? QStringLiteral("k") : QString(), QString()});
+		EXPECT_EQ(same.url, QString::fromUtf8(kept));
+		EXPECT_EQ(detectedTypeFor(same.url, same.clave).typeLine.contains(QStringLiteral("clave")), false)
+			<< kept;
+	}
 }
 
 TEST(EditorRules, EncoderChoiceOrder)
