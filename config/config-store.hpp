@@ -48,8 +48,12 @@ struct EntryConfig {
 	bool seguirObs = false;
 	QMap<QString, QString> equivalencias;
 	QList<DestConfig> destinos;
-	// Starts and stops with OBS's own stream.
-	bool emitirConObs = false;
+	// Starts when OBS's own stream starts, stops when it stops; the same with OBS's own recording. (Files of
+	// earlier versions have one "emitirConObs" for the first two.)
+	bool iniciarConStream = false;
+	bool pararConStream = false;
+	bool iniciarConGrabacion = false;
+	bool pararConGrabacion = false;
 	// OBS hotkey bindings of the entry's hotkeys: "emitir" and "parar", each the compact JSON text of the array of
 	// bindings as OBS saves it. Only non-empty arrays are kept.
 	QMap<QString, QString> atajos;

@@ -132,7 +132,16 @@ QList<DestConfig> readDestinations(const QJsonArray &array, LoadFlags &flags)
 		if (dest.url.isEmpty() && !storedUrl.isEmpty()) {
 			dest.url = QStringLiteral("?");
 		}
-		if (!dest.url.isEmpty()) {
+		const QJsonValue recording = object.value(QLatin1String("grabacion"));
+		if (recording.isObject()) {
+			const QJsonObject options = recording.toObject();
+			dest.grabacion = true;
+			dest.carpeta = readText(options, "carpeta");
+			dest.patron = readText(options, "patron");
+			dest.formato = readText(options, "formato") == QLatin1String("fmp4") ? QStringLiteral("fmp4")
+											     : QStringLiteral("mkv");
+		}
+		if (!dest.url.isEmpty() || dest.grabacion) {
 			destinations.append(dest);
 		}
 	}
@@ -180,7 +189,13 @@ bool readEntry(const QJsonObject &object, EntryConfig &entry, LoadFlags &flags)
 		}
 	}
 	entry.destinos = readDestinations(object.value(QLatin1String("destinos")).toArray(), flags);
-	entry.emitirConObs = readBool(object, "emitirConObs");
+	const bool withObs = readBool(object, "emitirConObs");
+	entry.iniciarConStream =
+		object.contains(QLatin1String("iniciarConStream")) ? readBool(object, "iniciarConStream") : withObs;
+	entry.pararConStream = object.contains(QLatin1String("pararConStream")) ? readBool(object, "pararConStream")
+										: withObs;
+	entry.iniciarConGrabacion = readBool(object, "iniciarConGrabacion");
+	entry.pararConGrabacion = readBool(object, "pararConGrabacion");
 	entry.atajos = readBindings(object, {"emitir", "parar"});
 	return true;
 }
@@ -226,6 +241,11 @@ QJsonObject writeDestination(const DestConfig &dest, ProtectionProblem *problem)
 	object.insert(QStringLiteral("url"), url);
 	object.insert(QStringLiteral("clave"), storedSecret(dest.clave, dest.sinAbrir.clave, problem));
 	object.insert(QStringLiteral("contrasena"), storedSecret(dest.contrasena, dest.sinAbrir.contrasena, problem));
+	if (dest.grabacion) {
+		object.insert(QStringLiteral("grabacion"), QJsonObject{{QStringLiteral("carpeta"), dest.carpeta},
+								       {QStringLiteral("patron"), dest.patron},
+								       {QStringLiteral("formato"), dest.formato}});
+	}
 	return object;
 }
 
@@ -261,9 +281,19 @@ QJsonObject writeEntry(const EntryConfig &entry, ProtectionProblem *problem)
 		destinations.append(writeDestination(dest, problem));
 	}
 	object.insert(QStringLiteral("destinos"), destinations);
-	// Written only when used, so that files of entries that never used them stay as they were.
-	if (entry.emitirConObs) {
+	// Written only when used, so that files of entries that never used them stay as they were. The one option of
+	// earlier versions is kept for them when both halves are set.
+	if (entry.iniciarConStream && entry.pararConStream) {
 		object.insert(QStringLiteral("emitirConObs"), true);
+	}
+	const std::pair<const char *, bool> withObs[] = {{"iniciarConStream", entry.iniciarConStream},
+							 {"pararConStream", entry.pararConStream},
+							 {"iniciarConGrabacion", entry.iniciarConGrabacion},
+							 {"pararConGrabacion", entry.pararConGrabacion}};
+	for (const auto &[key, set] : withObs) {
+		if (set) {
+			object.insert(QLatin1String(key), true);
+		}
 	}
 	const QJsonObject bindings = writeBindings(entry.atajos);
 	if (!bindings.isEmpty()) {

@@ -133,14 +133,22 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 	framingCombo->setCurrentIndex(entry.llenar ? 1 : 0);
 	form->addRow(translate("Encuadre:"), framingCombo);
 
-	// Not under the live lock: it only says when the entry starts and stops.
-	withObsCheck = new QCheckBox(translate("Emitir y parar junto con la emisión de OBS"), this);
-	withObsCheck->setObjectName(QStringLiteral("withObsCheck"));
-	withObsCheck->setChecked(entry.emitirConObs);
-	withObsCheck->setToolTip(translate(
-		"Cuando OBS empieza a emitir, empiezan todos los destinos de esta entrada, y paran cuando OBS "
-		"deja de emitir. Se puede cambiar con la emisión en marcha."));
-	form->addRow(QString(), withObsCheck);
+	// Not under the live lock: they only say when the entry starts and stops.
+	const auto withObs = [&](QCheckBox *&check, const char *objectName, const char *text, bool checked) {
+		check = new QCheckBox(translate(text), this);
+		check->setObjectName(QLatin1String(objectName));
+		check->setChecked(checked);
+		check->setToolTip(translate("Todos los destinos de esta entrada. Se puede cambiar con la emisión en "
+					    "marcha."));
+		form->addRow(QString(), check);
+	};
+	withObs(startWithStreamCheck, "startWithStreamCheck", "Empezar cuando OBS empiece a emitir",
+		entry.iniciarConStream);
+	withObs(stopWithStreamCheck, "stopWithStreamCheck", "Parar cuando OBS deje de emitir", entry.pararConStream);
+	withObs(startWithRecordingCheck, "startWithRecordingCheck", "Empezar cuando OBS empiece a grabar",
+		entry.iniciarConGrabacion);
+	withObs(stopWithRecordingCheck, "stopWithRecordingCheck", "Parar cuando OBS deje de grabar",
+		entry.pararConGrabacion);
 
 	form->addRow(translate("Perfil:"), buildProfileRow());
 
@@ -380,7 +388,10 @@ EntryConfig EntryDialog::resultConfig() const
 	}
 	result.videoKbps = videoKbpsBox->value();
 	result.retrasoAudioMs = audioDelayBox->value();
-	result.emitirConObs = withObsCheck->isChecked();
+	result.iniciarConStream = startWithStreamCheck->isChecked();
+	result.pararConStream = stopWithStreamCheck->isChecked();
+	result.iniciarConGrabacion = startWithRecordingCheck->isChecked();
+	result.pararConGrabacion = stopWithRecordingCheck->isChecked();
 	if (encoderForm->settingsObject()) {
 		result.ajustesCodificador = currentEncoderSettingsJson();
 	}

@@ -91,7 +91,11 @@ private:
 	NoWheelSpinBox *audioDelayBox = nullptr;
 	NoWheelComboBox *sizeCombo = nullptr;
 	NoWheelComboBox *framingCombo = nullptr;
-	QCheckBox *withObsCheck = nullptr;
+	// Start and stop with OBS's own stream and recording.
+	QCheckBox *startWithStreamCheck = nullptr;
+	QCheckBox *stopWithStreamCheck = nullptr;
+	QCheckBox *startWithRecordingCheck = nullptr;
+	QCheckBox *stopWithRecordingCheck = nullptr;
 	QToolButton *advancedToggle = nullptr;
 	QWidget *advancedPanel = nullptr;
 	EncoderForm *encoderForm = nullptr;

@@ -144,6 +144,12 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 				panel->reloadCollection();
 			}
 			break;
+		case OBS_FRONTEND_EVENT_RECORDING_STARTED:
+		case OBS_FRONTEND_EVENT_RECORDING_STOPPED:
+			if (panel) {
+				panel->followObsRecording(event == OBS_FRONTEND_EVENT_RECORDING_STARTED);
+			}
+			break;
 		case OBS_FRONTEND_EVENT_STREAMING_STARTED:
 		case OBS_FRONTEND_EVENT_STREAMING_STOPPED:
 			if (panel) {

@@ -89,7 +89,10 @@ void SalidasPanel::editEntry(const QString &entryId)
 			stored->videoKbps = edited.videoKbps;
 			stored->retrasoAudioMs = edited.retrasoAudioMs;
 			stored->ajustesCodificador = edited.ajustesCodificador;
-			stored->emitirConObs = edited.emitirConObs;
+			stored->iniciarConStream = edited.iniciarConStream;
+			stored->pararConStream = edited.pararConStream;
+			stored->iniciarConGrabacion = edited.iniciarConGrabacion;
+			stored->pararConGrabacion = edited.pararConGrabacion;
 			saveConfig();
 			rebuildCards();
 			return;

@@ -70,17 +70,29 @@ void SalidasPanel::stopAllEntries()
 
 void SalidasPanel::followObsStream(bool started)
 {
+	followObsOutput(started, false);
+}
+
+void SalidasPanel::followObsRecording(bool started)
+{
+	followObsOutput(started, true);
+}
+
+void SalidasPanel::followObsOutput(bool started, bool recording)
+{
 	if (shuttingDown) {
 		return;
 	}
 	try {
 		const QList<EntryConfig> entries = currentEntries();
 		for (const EntryConfig &entry : entries) {
-			if (!entry.emitirConObs) {
+			const bool follows = recording ? (started ? entry.iniciarConGrabacion : entry.pararConGrabacion)
+						       : (started ? entry.iniciarConStream : entry.pararConStream);
+			if (!follows) {
 				continue;
 			}
-			logMessage(LOG_INFO, started ? "OBS started streaming: an entry starts with it"
-						     : "OBS stopped streaming: an entry stops with it");
+			logMessage(LOG_INFO, "OBS %s %s: an entry %s with it", started ? "started" : "stopped",
+				   recording ? "recording" : "streaming", started ? "starts" : "stops");
 			// Every destination starts again, also one stopped by hand while OBS streamed.
 			if (started) {
 				startEntry(entry.id);

@@ -75,6 +75,7 @@ public:
 	void stopEveryEntry();
 	// OBS's own stream started or stopped: the entries that go with it start or stop.
 	void followObsStream(bool started);
+	void followObsRecording(bool started);
 	// While its dialog is open, nothing from outside starts or switches an entry: the dialog may replace its
 	// destinations when it closes.
 	bool isBeingEdited(const QString &entryId) const { return !editingId.isEmpty() && editingId == entryId; }
@@ -99,6 +100,7 @@ public:
 	size_t retiringCount() const { return retiring.size(); }
 
 private:
+	void followObsOutput(bool started, bool recording);
 	void rebuildCards();
 	QWidget *buildCard(const EntryConfig &entry, QWidget *list);
 	void destroyPreviewDisplays();

@@ -427,12 +427,14 @@ TEST(EntryDialog, LiveLockKeepsWhatCannotChangeWhileStreaming)
 	for (DestRowWidget *row : destRows(dialog)) {
 		EXPECT_FALSE(row->isEnabled());
 	}
-	for (const char *open : {"nameField", "videoKbpsBox", "audioDelayBox", "advancedToggle", "encoderForm",
-				 "profileCombo", "saveProfileButton", "showKeysCheck", "withObsCheck"}) {
+	for (const char *open :
+	     {"nameField", "videoKbpsBox", "audioDelayBox", "advancedToggle", "encoderForm", "profileCombo",
+	      "saveProfileButton", "showKeysCheck", "stopWithStreamCheck", "startWithRecordingCheck"}) {
 		EXPECT_TRUE(named<QWidget>(&dialog, open)->isEnabled()) << open;
 	}
-	EXPECT_FALSE(named<QCheckBox>(&dialog, "withObsCheck")->isChecked());
-	click(named<QCheckBox>(&dialog, "withObsCheck"));
+	EXPECT_FALSE(named<QCheckBox>(&dialog, "stopWithStreamCheck")->isChecked());
+	click(named<QCheckBox>(&dialog, "stopWithStreamCheck"));
+	click(named<QCheckBox>(&dialog, "startWithRecordingCheck"));
 	typeInto(named<QLineEdit>(&dialog, "nameField"), QStringLiteral("  After "));
 	typeNumber(named<QSpinBox>(&dialog, "videoKbpsBox"), 6000);
 	typeNumber(named<QSpinBox>(&dialog, "audioDelayBox"), 240);
@@ -447,8 +449,10 @@ TEST(EntryDialog, LiveLockKeepsWhatCannotChangeWhileStreaming)
 	EXPECT_EQ(saved.retrasoAudioMs, 240);
 	EXPECT_EQ(json(saved.ajustesCodificador).value(QStringLiteral("preset")).toString(), QStringLiteral("fast"));
 	EXPECT_EQ(json(saved.ajustesCodificador).value(QStringLiteral("bitrate")).toInt(), 6000);
-	EXPECT_TRUE(saved.emitirConObs);
-	saved.emitirConObs = false;
+	EXPECT_FALSE(saved.iniciarConStream);
+	EXPECT_TRUE(saved.pararConStream && saved.iniciarConGrabacion);
+	EXPECT_FALSE(saved.pararConGrabacion);
+	saved.pararConStream = saved.iniciarConGrabacion = false;
 	saved.nombre = entry.nombre;
 	saved.videoKbps = entry.videoKbps;
 	saved.retrasoAudioMs = entry.retrasoAudioMs;

@@ -493,7 +493,7 @@ TEST_F(ConfigTest, OutsideControlMembersRoundTripAndOlderFilesLoadAsBefore)
 	ASSERT_TRUE(store.load(nullptr));
 	QList<EntryConfig> &entries = store.collections[QStringLiteral("Escenas")];
 	ASSERT_EQ(entries.size(), 2);
-	EXPECT_FALSE(entries[0].emitirConObs || entries[1].emitirConObs);
+	EXPECT_FALSE(entries[0].iniciarConStream || entries[1].iniciarConStream || entries[0].pararConGrabacion);
 	EXPECT_TRUE(entries[0].atajos.isEmpty() && store.atajos.isEmpty());
 	EXPECT_EQ(entries[1].atajos.keys(), QStringList{QStringLiteral("parar")}) << "only arrays of bindings, known";
 	EXPECT_EQ(entries[1].atajos.value(QStringLiteral("parar")), QStringLiteral(R"([{"key":"OBS_KEY_A"}])"));
@@ -502,8 +502,16 @@ TEST_F(ConfigTest, OutsideControlMembersRoundTripAndOlderFilesLoadAsBefore)
 	EXPECT_FALSE(read().contains("emitirConObs"));
 	EXPECT_FALSE(read().contains("atajos"));
 
-	// Set, they are written (sorted, like every member) and read back.
-	entries[0].emitirConObs = true;
+	// Set, they are written (sorted, like every member) and read back; the one option of earlier versions is
+	// written beside them while both halves are set, and a file that has only it reads as both.
+	entries[0].iniciarConStream = entries[0].pararConStream = entries[0].pararConGrabacion = true;
+	DestConfig recording;
+	recording.id = QStringLiteral("d2");
+	recording.grabacion = true;
+	recording.carpeta = QStringLiteral("/tmp/rec");
+	recording.patron = QStringLiteral("%hh");
+	recording.formato = QStringLiteral("fmp4");
+	entries[0].destinos.append(recording);
 	entries[0].atajos.insert(QStringLiteral("emitir"), QStringLiteral(R"([{"key":"OBS_KEY_F9","shift":true}])"));
 	store.atajos.insert(QStringLiteral("pararTodo"), QStringLiteral(R"([{"control":true,"key":"OBS_KEY_F12"}])"));
 	ASSERT_TRUE(store.save(nullptr));
@@ -513,7 +521,12 @@ TEST_F(ConfigTest, OutsideControlMembersRoundTripAndOlderFilesLoadAsBefore)
 	ConfigStore loaded(path);
 	ASSERT_TRUE(loaded.load(nullptr));
 	const EntryConfig &back = loaded.collections[QStringLiteral("Escenas")][0];
-	EXPECT_TRUE(back.emitirConObs);
+	EXPECT_TRUE(back.iniciarConStream && back.pararConStream && back.pararConGrabacion);
+	EXPECT_FALSE(back.iniciarConGrabacion);
+	ASSERT_EQ(back.destinos.size(), 2);
+	EXPECT_TRUE(back.destinos[1].grabacion);
+	EXPECT_EQ(back.destinos[1].carpeta + back.destinos[1].patron + back.destinos[1].formato,
+		  QStringLiteral("/tmp/rec%hhfmp4"));
 	EXPECT_EQ(back.atajos, entries[0].atajos);
 	EXPECT_EQ(loaded.atajos, store.atajos);
 	expectSameEntry(back, entries[0]);
