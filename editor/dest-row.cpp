@@ -3,6 +3,9 @@
 #include "engine/addresses.hpp"
 #include "module/language.hpp"
 
+#include "editor/obs-names.hpp"
+
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,9 +25,10 @@ DestRowWidget::DestRowWidget(const DestConfig &destination, QWidget *parent,
 	for (const DestTemplate &entry : destTemplates) {
 		templates->addItem(translate(entry.name), QString::fromUtf8(entry.address));
 	}
+	templates->addItem(translate("Grabación en un archivo"), QStringLiteral("grabacion"));
 	templates->setToolTip(
 		translate("Rellena la dirección de la plataforma; después solo tienes que pegar tu clave de emisión"));
-	templates->setCurrentIndex(templateForAddress(source.url) + 1);
+	templates->setCurrentIndex(source.grabacion ? templates->count() - 1 : templateForAddress(source.url) + 1);
 
 	address = new QLineEdit(source.url, this);
 	address->setObjectName(QStringLiteral("destAddress"));
@@ -62,6 +66,7 @@ DestRowWidget::DestRowWidget(const DestConfig &destination, QWidget *parent,
 	grid->addWidget(key, 2, 0);
 	grid->addWidget(passphrase, 2, 1);
 	grid->addWidget(typeLine, 3, 0, 1, 3);
+	grid->addWidget(buildRecordingFields(), 4, 0, 1, 3);
 
 	connect(templates, qOverload<int>(&QComboBox::activated), this, &DestRowWidget::chooseTemplate);
 	connect(address, &QLineEdit::textChanged, this, &DestRowWidget::addressEdited);
@@ -71,7 +76,59 @@ DestRowWidget::DestRowWidget(const DestConfig &destination, QWidget *parent,
 			removeRequested(this);
 		}
 	});
-	updateDetectedType();
+	showKind(source.grabacion);
+}
+
+QWidget *DestRowWidget::buildRecordingFields()
+{
+	recordingFields = new QWidget(this);
+	auto *layout = new QGridLayout(recordingFields);
+	layout->setContentsMargins(0, 0, 0, 0);
+	layout->setColumnStretch(0, 1);
+	folder = new QLineEdit(source.carpeta, recordingFields);
+	folder->setObjectName(QStringLiteral("recFolder"));
+	folder->setPlaceholderText(translate("Carpeta de grabación de OBS: %1").arg(obsRecordingFolder()));
+	auto *browse = new QToolButton(recordingFields);
+	browse->setObjectName(QStringLiteral("recBrowse"));
+	browse->setText(QStringLiteral("…"));
+	browse->setToolTip(translate("Elegir la carpeta"));
+	connect(browse, &QToolButton::clicked, this, [this] {
+		const QString chosen = QFileDialog::getExistingDirectory(this, translate("Carpeta de la grabación"),
+									 folder->text().isEmpty() ? obsRecordingFolder()
+												  : folder->text());
+		if (!chosen.isEmpty()) {
+			folder->setText(chosen);
+		}
+	});
+	pattern = new QLineEdit(source.patron, recordingFields);
+	pattern->setObjectName(QStringLiteral("recPattern"));
+	pattern->setPlaceholderText(QStringLiteral("%CCYY-%MM-%DD %hh-%mm-%ss"));
+	pattern->setToolTip(translate("Nombre del archivo, con la fecha y la hora como en OBS"));
+	format = new NoWheelComboBox(recordingFields);
+	format->setObjectName(QStringLiteral("recFormat"));
+	format->addItem(translate("MKV (se puede recuperar tras un fallo)"), QStringLiteral("mkv"));
+	format->addItem(translate("MP4 fragmentado"), QStringLiteral("fmp4"));
+	format->setCurrentIndex(source.formato == QLatin1String("fmp4") ? 1 : 0);
+	layout->addWidget(folder, 0, 0);
+	layout->addWidget(browse, 0, 1);
+	layout->addWidget(pattern, 1, 0, 1, 2);
+	layout->addWidget(format, 2, 0, 1, 2);
+	return recordingFields;
+}
+
+// A recording has a folder, a file name and a format; a server has an address, a key and maybe a passphrase.
+void DestRowWidget::showKind(bool recordingRow)
+{
+	recording = recordingRow;
+	recordingFields->setVisible(recording);
+	address->setVisible(!recording);
+	key->setVisible(!recording);
+	if (recording) {
+		passphrase->setVisible(false);
+		typeLine->setText(translate("Grabación: la imagen y el sonido de la entrada, a un archivo"));
+	} else {
+		updateDetectedType();
+	}
 }
 
 DestRowWidget::~DestRowWidget() = default;
@@ -79,6 +136,11 @@ DestRowWidget::~DestRowWidget() = default;
 void DestRowWidget::chooseTemplate(int index)
 {
 	if (index <= 0) {
+		return;
+	}
+	showKind(templates->itemData(index).toString() == QLatin1String("grabacion"));
+	if (recording) {
+		folder->setFocus();
 		return;
 	}
 	applyingTemplate = true;
@@ -99,6 +161,9 @@ void DestRowWidget::addressEdited(const QString &text)
 
 void DestRowWidget::updateDetectedType()
 {
+	if (recording) {
+		return;
+	}
 	const DetectedType detected = detectedTypeFor(address->text(), key->text());
 	typeLine->setText(detected.typeLine);
 	key->setPlaceholderText(detected.keyPlaceholder);
@@ -107,10 +172,20 @@ void DestRowWidget::updateDetectedType()
 
 QString DestRowWidget::validate(int number) const
 {
-	return addressProblem(address->text(), number);
+	return recording ? QString() : addressProblem(address->text(), number);
 }
 
 DestTexts DestRowWidget::texts() const
 {
-	return {address->text(), key->text(), passphrase->text()};
+	DestTexts texts{address->text(), key->text(), passphrase->text()};
+	if (recording) {
+		texts = {QString(),
+			 QString(),
+			 QString(),
+			 true,
+			 folder->text(),
+			 pattern->text(),
+			 format->currentData().toString()};
+	}
+	return texts;
 }

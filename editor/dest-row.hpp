@@ -9,6 +9,7 @@
 
 class QLabel;
 class QLineEdit;
+class QWidget;
 class NoWheelComboBox;
 
 // One destination in the entry dialog: template, address, key and SRT passphrase, with the detected kind.
@@ -32,6 +33,8 @@ public:
 private:
 	void chooseTemplate(int index);
 	void addressEdited(const QString &text);
+	QWidget *buildRecordingFields();
+	void showKind(bool recordingRow);
 
 	DestConfig source;
 	NoWheelComboBox *templates = nullptr;
@@ -40,4 +43,10 @@ private:
 	QLineEdit *key = nullptr;
 	QLineEdit *passphrase = nullptr;
 	QLabel *typeLine = nullptr;
+	// A recording to a file in place of a server.
+	bool recording = false;
+	QWidget *recordingFields = nullptr;
+	QLineEdit *folder = nullptr;
+	QLineEdit *pattern = nullptr;
+	NoWheelComboBox *format = nullptr;
 };

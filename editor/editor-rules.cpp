@@ -43,7 +43,7 @@ DetectedType detectedTypeFor(const QString &address, const QString &key)
 
 bool isBlankDestination(const DestTexts &texts)
 {
-	return texts.url.trimmed().isEmpty() && texts.key.isEmpty() && texts.passphrase.isEmpty();
+	return !texts.recording && texts.url.trimmed().isEmpty() && texts.key.isEmpty() && texts.passphrase.isEmpty();
 }
 
 QString firstDestinationProblem(const QList<DestTexts> &rows)
@@ -53,7 +53,10 @@ QString firstDestinationProblem(const QList<DestTexts> &rows)
 		if (isBlankDestination(row)) {
 			continue;
 		}
-		const QString problem = addressProblem(row.url, ++number);
+		++number;
+		// A recording's folder is checked when it starts, where OBS writes: it may be on a drive plugged in
+		// later.
+		const QString problem = row.recording ? QString() : addressProblem(row.url, number);
 		if (!problem.isEmpty()) {
 			return problem;
 		}
@@ -66,6 +69,16 @@ DestConfig destinationFromRow(const DestConfig &source, const DestTexts &texts)
 	DestConfig dest = source;
 	if (dest.id.isEmpty()) {
 		dest.id = newIdentifier();
+	}
+	dest.grabacion = texts.recording;
+	if (texts.recording) {
+		dest.url.clear();
+		dest.clave.clear();
+		dest.contrasena.clear();
+		dest.carpeta = texts.folder.trimmed();
+		dest.patron = texts.pattern.trimmed();
+		dest.formato = texts.format;
+		return dest;
 	}
 	dest.url = texts.url.trimmed();
 	dest.clave = texts.key;

@@ -36,6 +36,11 @@ struct DestTexts {
 	QString url;
 	QString key;
 	QString passphrase;
+	// A recording to a file: its folder (empty: OBS's recording folder), file name and format.
+	bool recording = false;
+	QString folder;
+	QString pattern;
+	QString format;
 };
 
 // Blank rows are neither checked, numbered nor stored. Keys are not trimmed: spaces count as typed.

@@ -1,5 +1,10 @@
 #include "editor/obs-names.hpp"
 
+#include <util/config-file.h>
+
+#include <QDir>
+#include <QStandardPaths>
+
 #include <obs-frontend-api.h>
 #include <obs.h>
 
@@ -58,4 +63,19 @@ QList<SourceChoice> sourceChoices()
 		}
 	}
 	return choices;
+}
+
+QString obsRecordingFolder()
+{
+	if (config_t *profile = obs_frontend_get_profile_config()) {
+		const char *mode = config_get_string(profile, "Output", "Mode");
+		const bool advanced = mode && QString::fromUtf8(mode) == QLatin1String("Advanced");
+		const char *path = advanced ? config_get_string(profile, "AdvOut", "RecFilePath")
+					    : config_get_string(profile, "SimpleOutput", "FilePath");
+		if (path && *path) {
+			return QString::fromUtf8(path);
+		}
+	}
+	const QString videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+	return videos.isEmpty() ? QDir::homePath() : videos;
 }

@@ -15,3 +15,6 @@ struct SourceChoice {
 	bool isScene = false;
 };
 QList<SourceChoice> sourceChoices();
+
+// The folder OBS's own recording writes to (the current profile's), or the user's videos folder.
+QString obsRecordingFolder();

@@ -258,7 +258,9 @@ void DestOutput::retire()
 	retired.audioEncoder = std::move(audioEncoder);
 	retired.service = std::move(service);
 	retired.keepAlive = std::move(pipeline);
-	retired.address = url;
+	if (pending) {
+		retired.address = url;
+	}
 	outputReaper::retire(std::move(retired));
 }
 

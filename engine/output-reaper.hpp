@@ -18,7 +18,8 @@ struct Retired {
 	OBSServiceAutoRelease service;
 	// What the output's encoders feed on (the entry's pipeline): let go of last.
 	std::shared_ptr<void> keepAlive;
-	// Where the output connects: a connection to it that never got going is cut, so that the stop ends now.
+	// Where the output connects, when it may still be connecting: a connection there that never got going is
+	// cut, so that the stop ends now. Empty for an output that is not connecting.
 	QString address;
 };
 

@@ -1,5 +1,6 @@
 // What the card buttons do: start and stop a destination, switch what a running entry sends, delete an entry.
 #include "panel/salidas-panel.hpp"
+#include "editor/obs-names.hpp"
 #include "editor/message-boxes.hpp"
 #include "engine/live-entry.hpp"
 #include "module/language.hpp"
@@ -143,7 +144,10 @@ bool SalidasPanel::startDestination(const QString &entryId, const QString &destI
 		// Copies: starting may show a message, which never changes the list, but the engine keeps no pointer.
 		EntryConfig started = *entry;
 		started.fuente = name;
-		const DestConfig destination = *dest;
+		DestConfig destination = *dest;
+		if (destination.grabacion && destination.carpeta.trimmed().isEmpty()) {
+			destination.carpeta = obsRecordingFolder();
+		}
 		QString failure;
 		const bool ok = live.startDestination(started, destination, &failure);
 		if (ok) {

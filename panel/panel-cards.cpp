@@ -14,6 +14,7 @@
 
 #include <obs-frontend-api.h>
 
+#include <QDir>
 #include <QComboBox>
 #include <QFrame>
 #include <QGridLayout>
@@ -377,17 +378,30 @@ QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
 		grid->setVerticalSpacing(2);
 		grid->setColumnStretch(1, 1);
 
-		auto *kind = new QLabel(protocolLabel(classifyAddress(dest.url)), row);
+		auto *kind = new QLabel(
+			dest.grabacion ? QStringLiteral("REC") : protocolLabel(classifyAddress(dest.url)), row);
 		kind->setFont(bold);
 		grid->addWidget(kind, 0, 0);
+		const QString shown = !dest.grabacion          ? displayAddress(dest.url)
+				      : dest.carpeta.isEmpty() ? translate("Carpeta de grabación de OBS")
+							       : QDir::toNativeSeparators(dest.carpeta);
 		auto *address = new ElidedLabel(row);
-		address->setFullText(displayAddress(dest.url));
-		address->setToolTip(plainToolTip(displayAddress(dest.url)));
+		address->setFullText(shown);
+		address->setToolTip(plainToolTip(shown));
 		setIgnoredWidth(address);
 		grid->addWidget(address, 0, 1);
-		auto *status = new ElidedLabel(row);
+		auto *line = new QWidget(row);
+		auto *lineLayout = new QHBoxLayout(line);
+		lineLayout->setContentsMargins(0, 0, 0, 0);
+		auto *status = new ElidedLabel(line);
 		setIgnoredWidth(status);
-		grid->addWidget(status, 1, 0, 1, 2);
+		lineLayout->addWidget(status, 1);
+		auto *mark = new QLabel(line);
+		mark->setObjectName(QStringLiteral("liveMark"));
+		mark->setTextFormat(Qt::PlainText);
+		mark->hide();
+		lineLayout->addWidget(mark);
+		grid->addWidget(line, 1, 0, 1, 2);
 
 		auto *button = new QPushButton(translate("▶ Emitir"), row);
 		button->setMinimumSize(92, 36);
@@ -396,7 +410,7 @@ QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
 		connect(button, &QPushButton::clicked, this,
 			[this, entryId, destId] { toggleDestination(entryId, destId); });
 		grid->addWidget(button, 0, 2, 2, 1);
-		destWidgets.insert(destId, qMakePair(status, button));
+		destWidgets.insert(destId, DestLine{status, button, mark});
 		cardLayout->addWidget(row);
 	}
 	return card;

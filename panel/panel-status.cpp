@@ -144,14 +144,24 @@ void SalidasPanel::refreshEntry(const EntryConfig &entry)
 		lastStates.insert(dest.id, status.state);
 
 		const StatusLine line = statusLine(status);
-		ElidedLabel *label = widgets->first;
+		ElidedLabel *label = widgets->status;
 		label->setFullText(line.text);
 		if (label->styleSheet() != line.styleSheet) {
 			label->setStyleSheet(line.styleSheet);
 		}
 		label->setToolTip(plainToolTip(line.text));
 
-		QPushButton *button = widgets->second;
+		const LiveMark mark = liveMark(status);
+		widgets->mark->setVisible(!mark.text.isEmpty());
+		if (widgets->mark->text() != mark.text) {
+			widgets->mark->setText(mark.text);
+			widgets->mark->setToolTip(mark.toolTip);
+		}
+		if (widgets->mark->styleSheet() != mark.styleSheet) {
+			widgets->mark->setStyleSheet(mark.styleSheet);
+		}
+
+		QPushButton *button = widgets->button;
 		const QString text = streamButtonText(active, status.state);
 		if (button->text() != text) {
 			button->setText(text);

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QHash>
 
+#include <cmath>
 #include <exception>
 #include <mutex>
 
@@ -55,8 +56,11 @@ QJsonObject describe(SalidasPanel &panel, const EntryConfig &entry)
 		const DestStatus status = live ? live->destinationStatus(dest.id) : DestStatus();
 		destinations.append(QJsonObject{
 			{QStringLiteral("id"), dest.id},
-			{QStringLiteral("kind"), protocolLabel(classifyAddress(dest.url))},
-			{QStringLiteral("address"), displayAddress(dest.url)},
+			{QStringLiteral("kind"),
+			 dest.grabacion ? QStringLiteral("Recording") : protocolLabel(classifyAddress(dest.url))},
+			{QStringLiteral("address"), dest.grabacion ? dest.carpeta : displayAddress(dest.url)},
+			{QStringLiteral("liveSeconds"), status.liveSeconds},
+			{QStringLiteral("congestion"), std::round(status.congestion * 100) / 100},
 			{QStringLiteral("state"), stateName(status.state)},
 			{QStringLiteral("message"), maskAddressQueries(status.message)},
 			{QStringLiteral("kbps"), status.kbps},

@@ -127,7 +127,13 @@ private:
 	int messageSerial = 0;
 	std::map<QString, std::unique_ptr<LiveEntry>> liveEntries;
 	std::list<std::unique_ptr<LiveEntry>> retiring;
-	QMap<QString, QPair<ElidedLabel *, QPushButton *>> destWidgets;
+	// A destination's line on its card.
+	struct DestLine {
+		ElidedLabel *status = nullptr;
+		QPushButton *button = nullptr;
+		QLabel *mark = nullptr;
+	};
+	QMap<QString, DestLine> destWidgets;
 	QHash<QString, QPair<QWidget *, QComboBox *>> sourceRows;
 	QHash<QString, PreviewWidget *> previews;
 	QSet<QString> previewIds;

@@ -8,12 +8,19 @@
 
 #include <QUrl>
 
+#include <algorithm>
+
 StatusLine statusLine(const DestStatus &status)
 {
 	switch (status.state) {
 	case DestState::Connecting:
 		return {translate("Conectando…"), QStringLiteral("color: #e0a030;")};
 	case DestState::Live: {
+		if (status.recording) {
+			return {QStringLiteral("● REC · %1 · %2")
+					.arg(clockText(std::max(status.liveSeconds, 0)), sizeText(status.bytes)),
+				QStringLiteral("color: #e0524d; font-weight: bold;")};
+		}
 		QString text = translate("● EN EMISIÓN");
 		if (status.kbps >= 0) {
 			text += QStringLiteral(" · %1 Mbps").arg(double(status.kbps) / 1000.0, 0, 'f', 1);
@@ -43,6 +50,43 @@ StatusLine statusLine(const DestStatus &status)
 	default:
 		return {translate("Parado"), QString()};
 	}
+}
+
+QString clockText(int seconds)
+{
+	const int hours = seconds / 3600;
+	const QString minutesAndSeconds = QStringLiteral("%1:%2")
+						  .arg((seconds / 60) % 60, hours > 0 ? 2 : 1, 10, QLatin1Char('0'))
+						  .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+	return hours > 0 ? QStringLiteral("%1:%2").arg(hours).arg(minutesAndSeconds) : minutesAndSeconds;
+}
+
+QString sizeText(uint64_t bytes)
+{
+	const double kb = double(bytes) / 1000.0;
+	if (kb < 1000.0) {
+		return QStringLiteral("%1 KB").arg(kb, 0, 'f', 0);
+	}
+	if (kb < 1000.0 * 1000.0) {
+		return QStringLiteral("%1 MB").arg(kb / 1000.0, 0, 'f', 1);
+	}
+	return QStringLiteral("%1 GB").arg(kb / 1000.0 / 1000.0, 0, 'f', 1);
+}
+
+LiveMark liveMark(const DestStatus &status)
+{
+	if (status.state != DestState::Live || status.recording || status.liveSeconds < 0) {
+		return {};
+	}
+	static const char *const colours[] = {"#3fb950", "#e0c030", "#e0524d"};
+	LiveMark mark;
+	mark.text = QStringLiteral("● ") + clockText(status.liveSeconds);
+	mark.styleSheet =
+		QStringLiteral("color: %1;").arg(QLatin1String(colours[int(congestionLevel(status.congestion))]));
+	mark.toolTip = translate("Congestión %1 % · %2 fotogramas perdidos")
+			       .arg(int(status.congestion * 100 + 0.5))
+			       .arg(status.framesDropped);
+	return mark;
 }
 
 QString streamButtonText(bool active, DestState state)

@@ -13,6 +13,19 @@ struct StatusLine {
 };
 StatusLine statusLine(const DestStatus &status);
 
+// "12:34", or "1:02:03" from an hour on.
+QString clockText(int seconds);
+// "850 KB", "12.3 MB", "1.2 GB".
+QString sizeText(uint64_t bytes);
+// The small mark beside a live stream: how long it has been live, coloured as OBS's status bar colours its
+// congestion, with the congestion and dropped frames in the tooltip. Empty text when there is nothing to show.
+struct LiveMark {
+	QString text;
+	QString styleSheet;
+	QString toolTip;
+};
+LiveMark liveMark(const DestStatus &status);
+
 // The stream button's text and style for a destination that runs (active) or not.
 QString streamButtonText(bool active, DestState state);
 QString streamButtonStyle(bool active);

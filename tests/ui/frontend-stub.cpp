@@ -87,6 +87,12 @@ void obs_frontend_get_scenes(struct obs_frontend_source_list *sources)
 	}
 }
 
+// No profile: OBS's recording folder falls back to the user's videos folder.
+config_t *obs_frontend_get_profile_config(void)
+{
+	return nullptr;
+}
+
 obs_source_t *obs_frontend_get_current_scene(void)
 {
 	return currentScene.empty() ? nullptr : obs_get_source_by_name(currentScene.c_str());
