@@ -1,6 +1,6 @@
 // The plug-in in Debian's real OBS: loaded from the user's plug-in folder with settings migrated from the legacy
 // folder, its dock shown on a fresh profile, streams started by a click on the dock, an entry following OBS's
-// program scene, every stream stopped by a scene collection change, and a clean exit.
+// program scene, every stream stopped by a scene collection change, the first collection back, and a clean exit.
 #include "real-obs.hpp"
 
 #include <gtest/gtest.h>
@@ -107,6 +107,11 @@ TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 	EXPECT_NEAR(toneAt(follow, frames.front() + 0.5, 1.5), 440, 5);
 	EXPECT_NEAR(toneAt(follow, frames.back() - 2.0, 1.5), 880, 5);
 
+	// Back to the first collection: its cards again, stopped.
+	obs.request(R"([["SetCurrentSceneCollection", {"sceneCollectionName": "Untitled"}]])");
+	EXPECT_TRUE(obs.waitForText("Main", 15000)) << obs.driver("texts");
+	EXPECT_EQ(obs.countTexts("Stopped"), 2);
+
 	// A new entry made in the dialog, as a user makes it: its name, address and key typed in, then "OK".
 	ASSERT_TRUE(obs.click("＋ Add input"));
 	for (int waited = 0; waited < 5000 && obs.driver("modal") != "Add input"; waited += 100) {
@@ -124,9 +129,8 @@ TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 	EXPECT_NE(saved.find("\"Made here\""), std::string::npos);
 	EXPECT_EQ(saved.find("made-here"), std::string::npos) << "the key is stored protected";
 
-	// Both stream from a click; OBS closing while they stream stops them before unloading. (Not after switching
-	// back to the first collection: OBS 29 itself then leaks an allocation, with or without this plug-in.)
-	ASSERT_TRUE(obs.click("▶ Stream"));
+	// It and the first entry stream from a click; OBS closing while they stream stops them before unloading.
+	ASSERT_TRUE(obs.click("▶ Stream", 2));
 	ASSERT_TRUE(obs.waitForText("■ ", 3000));
 	ASSERT_TRUE(obs.click("▶ Stream"));
 	ASSERT_TRUE(obs.waitForText("● LIVE · ", 20000, 2)) << obs.driver("texts");
@@ -142,7 +146,10 @@ TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 	const auto unloaded = log.find("[tallowmere] Quorvex Source unloaded");
 	EXPECT_NE(unloaded, std::string::npos);
 	EXPECT_LT(log.rfind("[tallowmere] closing entry"), unloaded) << "streams end at the exit event, before unload";
-	EXPECT_NE(log.find("Number of memory leaks: 0"), std::string::npos);
+	// The one leak is OBS's own: started with --disable-missing-files-check, as here, it never frees the list of
+	// missing files made while loading a collection from its file (the switch back). OBS alone on a fresh profile,
+	// started so: a new scene collection, back to the first, close: "Number of memory leaks: 1" (0 without it).
+	EXPECT_NE(log.find("Number of memory leaks: 1\n"), std::string::npos);
 	EXPECT_EQ(log.find("[tallowmere] unexpected error"), std::string::npos);
 	EXPECT_EQ(log.find("SRT protection active"), std::string::npos) << "SRT is held only once it is used";
 
