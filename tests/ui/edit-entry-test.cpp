@@ -11,6 +11,7 @@
 #include "panel/remote-control.hpp"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
@@ -73,6 +74,7 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	PanelBed bed;
 	bed.open();
 	const QString pasted = QStringLiteral("rtmp://usr:pwd@") + q(server.url()).mid(7);
+	testbed::TempDir folder("tallowmere-recorded-");
 
 	inNextDialog([&](EntryDialog &dialog) {
 		chooseItem(named<QComboBox>(&dialog, "sourceCombo"), tr("🎥 Fuente: ") + "edit-noise");
@@ -85,6 +87,12 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 		typeInto(named<QLineEdit>(row, "destAddress"), pasted + QStringLiteral("/secret-key"));
 		EXPECT_EQ(named<QLabel>(row, "destType")->text(),
 			  tr("Tipo detectado: RTMP · la última parte de la dirección se usará como clave de emisión"));
+		// And a recording beside it.
+		click(named<QPushButton>(&dialog, "addDestButton"));
+		DestRowWidget *recording = dialog.findChildren<DestRowWidget *>().last();
+		chooseItem(named<QComboBox>(recording, "destTemplate"), tr("Grabación en un archivo"));
+		EXPECT_FALSE(named<QLineEdit>(recording, "destAddress")->isVisible());
+		typeInto(named<QLineEdit>(recording, "recFolder"), q(folder.path()));
 		EXPECT_EQ(confirmDialog(dialog), QString());
 	});
 	LogCapture log;
@@ -95,7 +103,8 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	EXPECT_EQ(added.fuente, QStringLiteral("edit-noise"));
 	EXPECT_EQ(added.nombre, QStringLiteral("Added"));
 	EXPECT_EQ(added.codificador, QStringLiteral("obs_x264"));
-	ASSERT_EQ(added.destinos.size(), 1);
+	ASSERT_EQ(added.destinos.size(), 2);
+	EXPECT_TRUE(added.destinos[1].grabacion);
 	EXPECT_EQ(added.destinos[0].clave, QStringLiteral("secret-key"));
 	EXPECT_EQ(added.destinos[0].url, pasted);
 	ASSERT_NE(bed.cardButton(QStringLiteral("Added"), tr("✎ Editar")), nullptr) << "its card";
@@ -108,7 +117,14 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 
 	click(bed.row(0).button);
 	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN") + " · ", 15000)) << bed.row(0).statusText();
+	click(bed.row(1).button);
+	ASSERT_TRUE(bed.waitForStatus(1, QStringLiteral("● REC · 0:0"), 10000)) << bed.row(1).statusText();
 	pump(2000);
+	click(bed.row(1).button);
+	ASSERT_TRUE(bed.waitForStatus(1, tr("Parado"), 5000)) << bed.row(1).statusText();
+	const QStringList files = QDir(q(folder.path())).entryList(QDir::Files);
+	ASSERT_EQ(files.size(), 1);
+	EXPECT_EQ(testbed::probeStreams(folder.file(files[0].toStdString())).size(), 2u) << testbed::lastToolError();
 	const std::string recording = server.recordingPath("secret-key");
 	const int low = serverKbps(bed, recording, 3000);
 

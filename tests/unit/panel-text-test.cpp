@@ -26,6 +26,33 @@ DestStatus status(DestState state, int kbps = -1, int framesDropped = 0, int dro
 
 } // namespace
 
+TEST(PanelText, RecordingLineLiveTimeAndCongestionMark)
+{
+	DestStatus recording = status(DestState::Live);
+	recording.recording = true;
+	recording.liveSeconds = 754;
+	recording.bytes = 1234567890;
+	EXPECT_EQ(statusLine(recording).text, QStringLiteral("● REC · 12:34 · 1.2 GB"));
+	EXPECT_TRUE(liveMark(recording).text.isEmpty()) << "a file has no congestion";
+	EXPECT_EQ(clockText(3723), QStringLiteral("1:02:03"));
+	EXPECT_EQ(clockText(59), QStringLiteral("0:59"));
+	EXPECT_EQ(sizeText(850400), QStringLiteral("850 KB"));
+	EXPECT_EQ(sizeText(12345678), QStringLiteral("12.3 MB"));
+
+	DestStatus stream = status(DestState::Live, 2000, 7);
+	stream.liveSeconds = 65;
+	stream.congestion = 0.7f;
+	const LiveMark red = liveMark(stream);
+	EXPECT_EQ(red.text, QStringLiteral("● 1:05"));
+	EXPECT_EQ(red.styleSheet, QStringLiteral("color: #e0524d;"));
+	EXPECT_EQ(red.toolTip, QStringLiteral("Congestión 70 % · 7 fotogramas perdidos"));
+	stream.congestion = 0.3f;
+	EXPECT_EQ(liveMark(stream).styleSheet, QStringLiteral("color: #e0c030;"));
+	stream.congestion = 0.0f;
+	EXPECT_EQ(liveMark(stream).styleSheet, QStringLiteral("color: #3fb950;"));
+	EXPECT_TRUE(liveMark(status(DestState::Reconnecting)).text.isEmpty());
+}
+
 TEST(PanelText, StatusLines)
 {
 	struct Case {
