@@ -397,7 +397,7 @@ bool ConfigStore::load(QString *message)
 
 	const QJsonObject root = document.object();
 	profiles = readProfiles(root.value(QLatin1String("perfiles")).toArray());
-	atajos = readBindings(root, {"pararTodo"});
+	atajos = readBindings(root, {"pararTodo", "emitirTodo"});
 
 	LoadFlags flags;
 	const QJsonObject stored = root.value(QLatin1String("colecciones")).toObject();

@@ -223,6 +223,17 @@ void SalidasPanel::stopEntry(const QString &entryId)
 	}
 }
 
+void SalidasPanel::startEveryEntry()
+{
+	QStringList ids;
+	for (const EntryConfig &entry : currentEntries()) {
+		ids.append(entry.id);
+	}
+	for (const QString &id : ids) {
+		startEntry(id);
+	}
+}
+
 void SalidasPanel::stopEveryEntry()
 {
 	for (auto &item : liveEntries) {

@@ -4,6 +4,7 @@
 #include "panel/status-text.hpp"
 #include "panel/update-checker.hpp"
 #include "editor/editor-rules.hpp"
+#include "editor/message-boxes.hpp"
 #include "editor/obs-names.hpp"
 #include "editor/preview.hpp"
 #include "editor/shared-widgets.hpp"
@@ -85,10 +86,28 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 	keysBar->hide();
 	layout->addWidget(keysBar);
 
+	auto *topRow = new QHBoxLayout();
 	auto *add = new QPushButton(translate("＋ Añadir entrada"), this);
 	add->setToolTip(translate("Elige una fuente o una escena de OBS y los destinos a los que enviarla"));
 	connect(add, &QPushButton::clicked, this, [this] { addEntry(); });
-	layout->addWidget(add);
+	topRow->addWidget(add, 1);
+	auto *startAll = new QPushButton(translate("▶ Emitir todo"), this);
+	startAll->setObjectName(QStringLiteral("startAllButton"));
+	startAll->setToolTip(translate("Empieza todos los destinos de todas las entradas que no están emitiendo"));
+	connect(startAll, &QPushButton::clicked, this, [this] { startEveryEntry(); });
+	topRow->addWidget(startAll);
+	stopAllButton = new QPushButton(translate("■ Parar todo"), this);
+	stopAllButton->setObjectName(QStringLiteral("stopAllButton"));
+	connect(stopAllButton, &QPushButton::clicked, this, [this] {
+		if (confirmAction(this, translate("Parar todo"),
+				  translate("Se detendrán todas las emisiones de esta colección.\n\n¿Pararlas?"),
+				  translate("Sí, parar"))) {
+			stopEveryEntry();
+		}
+	});
+	stopAllButton->hide();
+	topRow->addWidget(stopAllButton);
+	layout->addLayout(topRow);
 
 	scrollArea = new QScrollArea(this);
 	scrollArea->setWidgetResizable(true);

@@ -15,6 +15,7 @@ namespace {
 
 const char *const prefix = "tallowmere-";
 const char *const stopAllBindings = "pararTodo";
+const char *const startAllBindings = "emitirTodo";
 
 QString bindingKey(bool start)
 {
@@ -30,6 +31,8 @@ EntryHotkeys::EntryHotkeys(SalidasPanel *owner, ConfigStore *configStore, std::f
 {
 	bindingsSignal.Connect(obs_get_signal_handler(), "hotkey_bindings_changed", &EntryHotkeys::bindingsChanged,
 			       this);
+	add(QString::fromLatin1(startAllName()), translate("Quorvex Source: emitir todas las entradas"), QString(),
+	    Action::StartAll, store->atajos.value(QLatin1String(startAllBindings)));
 	add(QString::fromLatin1(stopAllName()), translate("Quorvex Source: parar todas las entradas"), QString(),
 	    Action::StopAll, store->atajos.value(QLatin1String(stopAllBindings)));
 }
@@ -56,6 +59,11 @@ QString EntryHotkeys::stopName(const QString &entryId)
 const char *EntryHotkeys::stopAllName()
 {
 	return "tallowmere-parar-todo";
+}
+
+const char *EntryHotkeys::startAllName()
+{
+	return "tallowmere-emitir-todo";
 }
 
 OBSDataArrayAutoRelease EntryHotkeys::toObs(const QString &bindings)
@@ -99,7 +107,7 @@ void EntryHotkeys::add(const QString &name, const QString &description, const QS
 
 void EntryHotkeys::sync(const QList<EntryConfig> &entries)
 {
-	std::set<QString> wanted{QString::fromLatin1(stopAllName())};
+	std::set<QString> wanted{QString::fromLatin1(stopAllName()), QString::fromLatin1(startAllName())};
 	for (const EntryConfig &entry : entries) {
 		const QString title = SalidasPanel::entryTitle(entry);
 		for (const bool start : {true, false}) {
@@ -139,9 +147,9 @@ void EntryHotkeys::takeBindings(obs_hotkey_id id)
 		const QString bindings = fromObs(saved);
 		QMap<QString, QString> *holder = nullptr;
 		QString key;
-		if (slot.action == Action::StopAll) {
+		if (slot.action == Action::StopAll || slot.action == Action::StartAll) {
 			holder = &store->atajos;
-			key = QLatin1String(stopAllBindings);
+			key = QLatin1String(slot.action == Action::StopAll ? stopAllBindings : startAllBindings);
 		} else {
 			for (EntryConfig &entry : panel->currentEntries()) {
 				if (entry.id == slot.entryId) {
@@ -188,6 +196,10 @@ void EntryHotkeys::pressed(void *data, obs_hotkey_id, obs_hotkey_t *, bool down)
 			case Action::StopAll:
 				logMessage(LOG_INFO, "hotkey: stopping every entry");
 				target->stopEveryEntry();
+				break;
+			case Action::StartAll:
+				logMessage(LOG_INFO, "hotkey: starting every entry");
+				target->startEveryEntry();
 				break;
 			}
 		},

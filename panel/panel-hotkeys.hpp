@@ -12,8 +12,8 @@
 
 class SalidasPanel;
 
-// OBS hotkeys: per entry of the current collection, one that starts and one that stops every destination, and one
-// that stops every entry. Their bindings are kept in the settings file. OBS calls them on its hotkey thread (or a
+// OBS hotkeys: per entry of the current collection, one that starts and one that stops every destination, and two
+// that start and stop every entry. Their bindings are kept in the settings file. OBS calls them on its hotkey thread (or a
 // request's thread); they act on the panel's thread.
 class EntryHotkeys {
 public:
@@ -32,13 +32,14 @@ public:
 	static QString startName(const QString &entryId);
 	static QString stopName(const QString &entryId);
 	static const char *stopAllName();
+	static const char *startAllName();
 
 	// Stored bindings (the compact JSON text of an array) to OBS's form and back; no bindings is the empty text.
 	static OBSDataArrayAutoRelease toObs(const QString &bindings);
 	static QString fromObs(obs_data_array_t *bindings);
 
 private:
-	enum class Action { Start, Stop, StopAll };
+	enum class Action { Start, Stop, StopAll, StartAll };
 	struct Slot {
 		SalidasPanel *panel;
 		QString entryId;

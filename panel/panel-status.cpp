@@ -85,8 +85,13 @@ void SalidasPanel::refreshStatus()
 {
 	// A copy: a transition message never changes the list, but the loop must not depend on that.
 	const QList<EntryConfig> entries = currentEntries();
+	bool anything = false;
 	for (const EntryConfig &entry : entries) {
 		refreshEntry(entry);
+		anything = anything || isStreaming(entry.id);
+	}
+	if (stopAllButton && stopAllButton->isVisible() != anything) {
+		stopAllButton->setVisible(anything);
 	}
 }
 

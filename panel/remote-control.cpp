@@ -115,6 +115,10 @@ QJsonObject runChecked(SalidasPanel &panel, const QString &type, const QJsonObje
 		panel.stopEveryEntry();
 		return success();
 	}
+	if (type == QLatin1String("StartAll")) {
+		panel.startEveryEntry();
+		return success();
+	}
 	if (!requestTypes().contains(type)) {
 		return failure(translate("Petición desconocida: %1").arg(type.left(maxTextLength)));
 	}
@@ -173,7 +177,7 @@ const QStringList &requestTypes()
 	static const QStringList types{
 		QStringLiteral("GetEntries"),   QStringLiteral("StartDestination"), QStringLiteral("StopDestination"),
 		QStringLiteral("StartEntry"),   QStringLiteral("StopEntry"),        QStringLiteral("StopAll"),
-		QStringLiteral("SwitchSource"),
+		QStringLiteral("SwitchSource"), QStringLiteral("StartAll"),
 	};
 	return types;
 }
@@ -229,7 +233,7 @@ QJsonObject answerFromSnapshot(const QString &type, const QJsonObject &request, 
 	}
 	QJsonObject queued = success();
 	queued.insert(QStringLiteral("queued"), true);
-	if (type == QLatin1String("StopAll")) {
+	if (type == QLatin1String("StopAll") || type == QLatin1String("StartAll")) {
 		*queue = true;
 		return queued;
 	}

@@ -13,7 +13,8 @@ struct DestStateChange;
 // panel's thread. Each runs the panel's own operation, so the dock shows the result at once.
 namespace RemoteControl {
 
-// The request types: GetEntries, StartDestination, StopDestination, StartEntry, StopEntry, StopAll, SwitchSource.
+// The request types: GetEntries, StartDestination, StopDestination, StartEntry, StopEntry, StopAll, SwitchSource,
+// StartAll.
 const QStringList &requestTypes();
 // Runs one request against the panel (null: there is none). The reply always has "ok", and "error" (the text the
 // panel shows, never an address query) when "ok" is false. Bad input changes nothing.

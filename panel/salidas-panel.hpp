@@ -73,6 +73,8 @@ public:
 	bool startEntry(const QString &entryId, QString *error = nullptr);
 	void stopEntry(const QString &entryId);
 	void stopEveryEntry();
+	// Starts every destination of every entry that does not run, in card order; each failure shows on its card.
+	void startEveryEntry();
 	// OBS's own stream started or stopped: the entries that go with it start or stop.
 	void followObsStream(bool started);
 	void followObsRecording(bool started);
@@ -134,6 +136,7 @@ private:
 		QLabel *mark = nullptr;
 	};
 	QMap<QString, DestLine> destWidgets;
+	QPushButton *stopAllButton = nullptr;
 	QHash<QString, QPair<QWidget *, QComboBox *>> sourceRows;
 	QHash<QString, PreviewWidget *> previews;
 	QSet<QString> previewIds;

@@ -62,9 +62,13 @@ TEST(Panel, StreamsFromAClickAndStopsOneDestinationOnly)
 	OBSSceneAutoRelease scene = makeScene("Panel A", {color, tone});
 
 	PanelBed bed;
-	bed.store->collections[QStringLiteral("Sin título")] = {entryFor("Panel A", server.url(), {"one", "two"})};
+	// Two more entries, for "start all": one of them at an address where nothing listens.
+	bed.store->collections[QStringLiteral("Sin título")] = {entryFor("Panel A", server.url(), {"one", "two"}),
+								entryFor("Panel A", "rtmp://127.0.0.1:9/live", {"bad"}),
+								entryFor("Panel A", server.url(), {"three"})};
 	bed.open();
-	ASSERT_EQ(bed.rows().size(), 2u);
+	ASSERT_EQ(bed.rows().size(), 4u);
+	EXPECT_FALSE(bed.panel->findChild<QPushButton *>(QStringLiteral("stopAllButton"))->isVisible());
 	EXPECT_EQ(bed.row(0).statusText(), tr("Parado"));
 	EXPECT_EQ(bed.row(0).buttonText(), tr("▶ Emitir"));
 
@@ -108,8 +112,21 @@ TEST(Panel, StreamsFromAClickAndStopsOneDestinationOnly)
 			}
 		}
 	}
-	click(bed.row(1).button);
-	ASSERT_TRUE(bed.waitForStatus(1, tr("Parado"), 10000));
+
+	// Start all starts what does not run, each failure on its own card; stop all asks, then stops everything.
+	click(bed.panel->findChild<QPushButton *>(QStringLiteral("startAllButton")));
+	for (size_t i : {0, 1, 3}) {
+		ASSERT_TRUE(bed.waitForStatus(i, tr("● EN EMISIÓN"), 15000)) << i << bed.row(i).statusText();
+	}
+	ASSERT_TRUE(bed.waitForStatus(2, QStringLiteral("⚠ "), 5000)) << bed.row(2).statusText();
+	EXPECT_TRUE(bed.panel->findChild<QPushButton *>(QStringLiteral("stopAllButton"))->isVisible());
+	clickInNextModal(tr("Sí, parar"));
+	click(bed.panel->findChild<QPushButton *>(QStringLiteral("stopAllButton")));
+	for (size_t i : {0, 1, 3}) {
+		ASSERT_TRUE(bed.waitForStatus(i, tr("Parado"), 10000)) << i << bed.row(i).statusText();
+	}
+	pump(600);
+	EXPECT_FALSE(bed.panel->findChild<QPushButton *>(QStringLiteral("stopAllButton"))->isVisible());
 	bed.panel.reset();
 	EXPECT_EQ(countModuleObjects().total(), 0);
 }
