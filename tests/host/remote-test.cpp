@@ -108,6 +108,9 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 			entry("e-withobs", R"("emitirConObs": true, )",
 			      dest("d-withobs", server.url(), "key-withobs-55d0")) +
 			", " +
+			entry("e-withrec", R"("iniciarConGrabacion": true, "pararConGrabacion": true, )",
+			      dest("d-withrec", server.url(), "key-withrec-77e1")) +
+			", " +
 			entry("e-secret", "",
 			      dest("d-secret", "rtmp://127.0.0.1:9/live?token=QUERY-SECRET-31", "KEY-SECRET-31") +
 				      ", " +
@@ -118,7 +121,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 			"]}}}");
 	obs.start();
 	ASSERT_TRUE(obs.waitForText("▶ Stream", 5000, 5)) << obs.driver("texts");
-	EXPECT_NE(obs.log().find("[tallowmere] remote control: obs-websocket vendor \"tallowmere\" with 7 requests"),
+	EXPECT_NE(obs.log().find("[tallowmere] remote control: obs-websocket vendor \"tallowmere\" with 8 requests"),
 		  std::string::npos);
 	obs.watchEvents(600);
 
@@ -126,7 +129,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	QJsonObject reply = vendor(obs, "GetEntries");
 	ASSERT_TRUE(reply["ok"].toBool()) << QJsonDocument(reply).toJson().toStdString();
 	const QJsonArray entries = reply["entries"].toArray();
-	ASSERT_EQ(entries.size(), 5);
+	ASSERT_EQ(entries.size(), 6);
 	const QJsonObject remote = entries[0].toObject();
 	EXPECT_EQ(remote["id"], "e-remote");
 	EXPECT_EQ(remote["name"], "remote");
@@ -143,7 +146,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	for (const char *field : {"message", "framesDropped", "drops", "attempts", "outageSeconds"}) {
 		EXPECT_TRUE(idle.contains(field)) << field;
 	}
-	const QJsonArray hidden = entries[3].toObject()["destinations"].toArray();
+	const QJsonArray hidden = entries[4].toObject()["destinations"].toArray();
 	EXPECT_EQ(hidden[0].toObject()["address"], "rtmp://127.0.0.1:9/live?…");
 	EXPECT_EQ(hidden[1].toObject()["kind"], "SRT");
 
@@ -195,7 +198,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(vendor(obs, "StartEntry", {{"entryId", huge}})["error"],
 		  "“entryId” is too long (1000 characters at most).");
 	usleep(1000 * 1000);
-	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 6);
+	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 7);
 
 	// A batch that OBS runs on its graphics thread: answered at once from what the dock last saw, the start
 	// queued, and OBS's video never waits for it.
@@ -213,7 +216,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	auto answer = [&](int i) {
 		return batch[i]["responseData"]["responseData"].toObject();
 	};
-	EXPECT_EQ(answer(1)["entries"].toArray().size(), 5);
+	EXPECT_EQ(answer(1)["entries"].toArray().size(), 6);
 	EXPECT_EQ(answer(2)["ok"], true);
 	EXPECT_EQ(answer(2)["queued"], true);
 	EXPECT_EQ(answer(3)["ok"], false);
@@ -256,7 +259,8 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	obs.request(R"([["TriggerHotkeyByName", {"hotkeyName": "tallowmere-parar-e-hotkey"}]])");
 	EXPECT_TRUE(waitForTransition(obs, "d-hotkey", "Live>Idle", 10000)) << obs.events();
 	const std::string hotkeys = obs.request(R"([["GetHotkeyList", {}]])");
-	for (const char *name : {"tallowmere-emitir-e-remote", "tallowmere-parar-e-secret", "tallowmere-parar-todo"}) {
+	for (const char *name : {"tallowmere-emitir-e-remote", "tallowmere-parar-e-secret", "tallowmere-parar-todo",
+				 "tallowmere-emitir-todo"}) {
 		EXPECT_NE(hotkeys.find(name), std::string::npos) << name;
 	}
 
@@ -271,6 +275,15 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_TRUE(waitForTransition(obs, "d-withobs", "Live>Idle", 15000)) << obs.events();
 	EXPECT_EQ(testbed::probeStreams(server.recordingPath("key-withobs-55d0")).size(), 2u);
 	EXPECT_EQ(transitions(obs, "d-remote").back(), "Live>Idle") << "entries without the option stay as they were";
+	EXPECT_TRUE(transitions(obs, "d-withrec").empty()) << "nor do entries that go with OBS's recording";
+
+	// OBS's own recording, likewise, for the entry that goes with it.
+	obs.request(R"([["StartRecord", {}]])");
+	EXPECT_TRUE(waitForTransition(obs, "d-withrec", "Connecting>Live", 20000)) << obs.events();
+	usleep(2000 * 1000);
+	obs.request(R"([["StopRecord", {}]])");
+	EXPECT_TRUE(waitForTransition(obs, "d-withrec", "Live>Idle", 15000)) << obs.events();
+	EXPECT_EQ(transitions(obs, "d-withobs").back(), "Live>Idle");
 
 	// Cancelled while it connects to a server that never answers: stopped at once. Then tries under way while
 	// the collection changes and while OBS closes: neither waits for them.
