@@ -109,10 +109,11 @@ TEST(Threads, SignalFieldsAndStatus)
 	for (auto &thread : outputThreads) {
 		thread.join();
 	}
-	dest.stop();
-	dest.fail(QStringLiteral("fin"));
+	// The reader is the UI thread: stopping is its work too.
 	done = true;
 	reader.join();
+	dest.stop();
+	dest.fail(QStringLiteral("fin"));
 	EXPECT_EQ(dest.status().state, DestState::Idle) << "never started, then stopped: nothing made it fail";
 	EXPECT_TRUE(dest.status().message.isEmpty());
 	base_set_log_handler(nullptr, nullptr);
