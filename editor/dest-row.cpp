@@ -177,15 +177,16 @@ QString DestRowWidget::validate(int number) const
 
 DestTexts DestRowWidget::texts() const
 {
-	DestTexts texts{address->text(), key->text(), passphrase->text()};
+	DestTexts texts;
 	if (recording) {
-		texts = {QString(),
-			 QString(),
-			 QString(),
-			 true,
-			 folder->text(),
-			 pattern->text(),
-			 format->currentData().toString()};
+		texts.recording = true;
+		texts.folder = folder->text();
+		texts.pattern = pattern->text();
+		texts.format = format->currentData().toString();
+	} else {
+		texts.url = address->text();
+		texts.key = key->text();
+		texts.passphrase = passphrase->text();
 	}
 	return texts;
 }
