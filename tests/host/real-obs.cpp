@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +24,30 @@ std::vector<std::string> split(const std::string &text, char separator)
 		start = end + 1;
 	}
 	return parts;
+}
+
+size_t count(const std::string &text, const std::string &needle)
+{
+	size_t found = 0;
+	for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+		++found;
+	}
+	return found;
+}
+
+// OBS 30 and later drop the frontend callbacks before their own plug-ins let go of theirs, and say so: how many
+// such lines OBS logs at a close without this plug-in.
+size_t obsOwnFrontendErrors()
+{
+	static size_t errors = std::string::npos;
+	if (errors == std::string::npos) {
+		RealObs obs;
+		obs.alone = true;
+		obs.start();
+		obs.close();
+		errors = count(obs.log(), "with no callbacks!");
+	}
+	return errors;
 }
 
 } // namespace
@@ -50,13 +75,22 @@ std::string RealObs::configDir() const
 void RealObs::start(bool installPlugin)
 {
 	xvfb.start();
-	websocketPort = testbed::freeTcpPort();
-	testbed::writeFile(
-		configDir() + "/global.ini",
-		"[General]\nFirstRun=true\n\n[OBSWebSocket]\nFirstLoad=false\nServerEnabled=true\nServerPort=" +
-			std::to_string(websocketPort) + "\nAlertsEnabled=false\nAuthRequired=false\n");
+	if (websocketPort == 0) {
+		websocketPort = testbed::freeTcpPort();
+		testbed::writeFile(configDir() + "/global.ini",
+				   "[General]\nFirstRun=true\n\n[OBSWebSocket]\nFirstLoad=false\nServerEnabled=true\n"
+				   "ServerPort=" +
+					   std::to_string(websocketPort) +
+					   "\nAlertsEnabled=false\nAuthRequired=false\n");
+		// OBS 31 and later read this from the user's settings, or open their configuration wizard.
+		testbed::writeFile(configDir() + "/user.ini", "[General]\nFirstRun=true\n");
+	}
+	if (driverFd >= 0) {
+		::close(driverFd);
+		driverFd = -1;
+	}
 
-	if (installPlugin) {
+	if (installPlugin && !alone) {
 		int installed = -1;
 		std::string errors;
 		testbed::runCapture({CMAKE_COMMAND, "--install", TALLOWMERE_BUILD_DIR, "--prefix",
@@ -72,7 +106,8 @@ void RealObs::start(bool installPlugin)
 	const std::string driverDir = configDir() + "/plugins/tallowmere-driver";
 	std::filesystem::create_directories(driverDir + "/bin/64bit");
 	std::filesystem::create_directories(driverDir + "/data");
-	std::filesystem::copy_file(TALLOWMERE_DRIVER_MODULE, driverDir + "/bin/64bit/tallowmere-driver.so");
+	std::filesystem::copy_file(TALLOWMERE_DRIVER_MODULE, driverDir + "/bin/64bit/tallowmere-driver.so",
+				   std::filesystem::copy_options::overwrite_existing);
 
 	const std::string socketPath = home.file("driver.sock");
 	obs = testbed::Process::start({"obs", "--multi", "--disable-missing-files-check"}, home.file("obs.out"),
@@ -81,7 +116,8 @@ void RealObs::start(bool installPlugin)
 				       {"XDG_CONFIG_HOME", home.file(".config")},
 				       {"DISPLAY", xvfb.display()},
 				       {"TALLOWMERE_DRIVER_SOCKET", socketPath}});
-	ASSERT_TRUE(testbed::waitForFileContaining(home.file("obs.out"), "[tallowmere] Quorvex Source loaded", 60000))
+	ASSERT_TRUE(alone ||
+		    testbed::waitForFileContaining(home.file("obs.out"), "[tallowmere] Quorvex Source loaded", 60000))
 		<< log();
 	// obs-websocket accepts once OBS has finished loading; the request retries until then.
 	const std::string version = request(R"([["GetVersion", {}]])");
@@ -202,6 +238,30 @@ int RealObs::close()
 		return -1;
 	}
 	return status;
+}
+
+void RealObs::expectCleanClose(int status, int obsOwnLeaks)
+{
+	const std::string full = log();
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+		<< "status " << status << "\n"
+		<< full.substr(full.size() > 4000 ? full.size() - 4000 : 0);
+	EXPECT_EQ(full.find("Not all sources were cleared"), std::string::npos) << full;
+	for (const std::string &line : split(full, '\n')) {
+		EXPECT_FALSE(line.find("error: ") != std::string::npos && line.find("tallowmere") != std::string::npos)
+			<< line;
+	}
+	EXPECT_LE(count(full, "with no callbacks!"), obsOwnFrontendErrors()) << full;
+	const auto leaks = full.rfind("Number of memory leaks: ");
+	ASSERT_NE(leaks, std::string::npos) << full;
+	EXPECT_LE(std::stoi(full.substr(leaks + 24)), obsOwnLeaks) << full;
+}
+
+int RealObs::version() const
+{
+	const std::string text = log();
+	const auto at = text.find("info: OBS ");
+	return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + 10);
 }
 
 std::string RealObs::log() const
