@@ -3,7 +3,7 @@
 // per command, on OBS's UI thread:
 //   texts                  the visible labels ("L ") and buttons ("B ") of the dock, one per field
 //   click <n> <text>       a real mouse click on the n-th visible button of the dock with that text
-//   dock                   "visible right" (or left, top, bottom), "visible floating", "hidden" or "missing"
+//   dock                   "visible right", "visible elsewhere", "visible floating", "hidden" or "missing"
 //   dock hide|show|float   closes, opens or undocks the dock, as its close button, the Docks menu and a drag do
 //   shot <path>            a picture of OBS's main window, saved as PNG
 //   modal                  the window title of the modal dialog or box on screen, or "none"
@@ -130,13 +130,10 @@ QString run(const QString &line)
 		} else if (action == QStringLiteral("float")) {
 			dock->setFloating(true);
 		}
-		const Qt::DockWidgetArea area = window->dockWidgetArea(dock);
-		return !dock->isVisible()                ? QStringLiteral("hidden")
-		       : dock->isFloating()              ? QStringLiteral("visible floating")
-		       : area == Qt::RightDockWidgetArea ? QStringLiteral("visible right")
-		       : area == Qt::LeftDockWidgetArea  ? QStringLiteral("visible left")
-		       : area == Qt::TopDockWidgetArea   ? QStringLiteral("visible top")
-							 : QStringLiteral("visible bottom");
+		return !dock->isVisible()                                        ? QStringLiteral("hidden")
+		       : dock->isFloating()                                      ? QStringLiteral("visible floating")
+		       : window->dockWidgetArea(dock) == Qt::RightDockWidgetArea ? QStringLiteral("visible right")
+										 : QStringLiteral("visible elsewhere");
 	}
 	if (command == QStringLiteral("quit")) {
 		// OBS 29 closes from inside its SIGINT handler, on whatever the signal interrupted, which can deadlock;

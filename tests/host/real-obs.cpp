@@ -35,21 +35,6 @@ size_t count(const std::string &text, const std::string &needle)
 	return found;
 }
 
-// OBS 30 and later drop the frontend callbacks before their own plug-ins let go of theirs, and say so: how many
-// such lines OBS logs at a close without this plug-in.
-size_t obsOwnFrontendErrors()
-{
-	static size_t errors = std::string::npos;
-	if (errors == std::string::npos) {
-		RealObs obs;
-		obs.alone = true;
-		obs.start();
-		obs.close();
-		errors = count(obs.log(), "with no callbacks!");
-	}
-	return errors;
-}
-
 } // namespace
 
 RealObs::RealObs()
@@ -90,7 +75,7 @@ void RealObs::start(bool installPlugin)
 		driverFd = -1;
 	}
 
-	if (installPlugin && !alone) {
+	if (installPlugin) {
 		int installed = -1;
 		std::string errors;
 		testbed::runCapture({CMAKE_COMMAND, "--install", TALLOWMERE_BUILD_DIR, "--prefix",
@@ -116,8 +101,7 @@ void RealObs::start(bool installPlugin)
 				       {"XDG_CONFIG_HOME", home.file(".config")},
 				       {"DISPLAY", xvfb.display()},
 				       {"TALLOWMERE_DRIVER_SOCKET", socketPath}});
-	ASSERT_TRUE(alone ||
-		    testbed::waitForFileContaining(home.file("obs.out"), "[tallowmere] Quorvex Source loaded", 60000))
+	ASSERT_TRUE(testbed::waitForFileContaining(home.file("obs.out"), "[tallowmere] Quorvex Source loaded", 60000))
 		<< log();
 	// obs-websocket accepts once OBS has finished loading; the request retries until then.
 	const std::string version = request(R"([["GetVersion", {}]])");
@@ -251,7 +235,9 @@ void RealObs::expectCleanClose(int status, int obsOwnLeaks)
 		EXPECT_FALSE(line.find("error: ") != std::string::npos && line.find("tallowmere") != std::string::npos)
 			<< line;
 	}
-	EXPECT_LE(count(full, "with no callbacks!"), obsOwnFrontendErrors()) << full;
+	// OBS itself logs these once it has dropped the frontend callbacks (seen with OBS alone): obs-websocket's on
+	// OBS 30 and later, and one more of its own on OBS 32.
+	EXPECT_LE(count(full, "with no callbacks!"), size_t(version() >= 32 ? 2 : version() >= 30 ? 1 : 0)) << full;
 	const auto leaks = full.rfind("Number of memory leaks: ");
 	ASSERT_NE(leaks, std::string::npos) << full;
 	EXPECT_LE(std::stoi(full.substr(leaks + 24)), obsOwnLeaks) << full;

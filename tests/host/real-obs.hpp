@@ -22,8 +22,6 @@ public:
 	void start(bool installPlugin = true);
 	// Installs this build of the module in place of the plug-in's own, at start().
 	std::string moduleOverride;
-	// OBS without the plug-in (only the driver), for comparison.
-	bool alone = false;
 	// The dock's visible labels and buttons, each prefixed "L " or "B ".
 	std::vector<std::string> texts();
 	// Whether the dock shows a label or button whose text starts with prefix; waits up to timeoutMs.
