@@ -177,7 +177,10 @@ QString DestRowWidget::validate(int number) const
 
 DestTexts DestRowWidget::texts() const
 {
-	DestTexts texts{address->text(), key->text(), passphrase->text()};
+	DestTexts texts;
+	texts.url = address->text();
+	texts.key = key->text();
+	texts.passphrase = passphrase->text();
 	if (recording) {
 		texts = {QString(),
 			 QString(),
