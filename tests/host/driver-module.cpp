@@ -3,7 +3,7 @@
 // per command, on OBS's UI thread:
 //   texts                  the visible labels ("L ") and buttons ("B ") of the dock, one per field
 //   click <n> <text>       a real mouse click on the n-th visible button of the dock with that text
-//   dock                   "visible right", "visible elsewhere", "visible floating", "hidden" or "missing"
+//   dock                   "visible right", "visible elsewhere", "visible floating" or "hidden"
 //   dock hide|show|float   closes, opens or undocks the dock, as its close button, the Docks menu and a drag do
 //   shot <path>            a picture of OBS's main window, saved as PNG
 //   modal                  the window title of the modal dialog or box on screen, or "none"
@@ -120,16 +120,11 @@ QString run(const QString &line)
 	}
 	QDockWidget *dock = findDock();
 	auto *window = static_cast<QMainWindow *>(obs_frontend_get_main_window());
-	if (command == QStringLiteral("dock")) {
+	if (command == QStringLiteral("dock") && dock) {
 		const QString action = line.section(QLatin1Char(' '), 1);
-		if (!dock) {
-			return QStringLiteral("missing");
-		}
-		if (action == QStringLiteral("hide") || action == QStringLiteral("show")) {
-			dock->setVisible(action == QStringLiteral("show"));
-		} else if (action == QStringLiteral("float")) {
-			dock->setFloating(true);
-		}
+		dock->setVisible(action == QStringLiteral("show") ||
+				 (action != QStringLiteral("hide") && dock->isVisible()));
+		dock->setFloating(action == QStringLiteral("float") || dock->isFloating());
 		return !dock->isVisible()                                        ? QStringLiteral("hidden")
 		       : dock->isFloating()                                      ? QStringLiteral("visible floating")
 		       : window->dockWidgetArea(dock) == Qt::RightDockWidgetArea ? QStringLiteral("visible right")
