@@ -23,6 +23,9 @@ else()
 	install(DIRECTORY data/ DESTINATION ${_tallowmere_system_data_dir} COMPONENT system EXCLUDE_FROM_ALL)
 endif()
 
+# Installing and packaging take what has been built; they never build the whole tree (tests included) first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 # cpack -G DEB: tallowmere_<version>_amd64.deb, installing into OBS's system plug-in folders.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tallowmere)
@@ -38,6 +41,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-	"obs-studio (>= 29), libsodium23, libcurl4, libqt${TALLOWMERE_QT_MAJOR}widgets${TALLOWMERE_QT_MAJOR}")
+# The libraries the module links, under the names and versions of the release it is built on (dpkg-shlibdeps),
+# and at least the OBS release it was built against, whose Qt major it shares.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "obs-studio (>= ${libobs_VERSION_MAJOR}.${libobs_VERSION_MINOR})")
 include(CPack)

@@ -237,6 +237,7 @@ const LanguagePair languageTable[] = {
 	{"Quorvex Source: parar «%1»", "Quorvex Source: stop “%1”"},
 	{"Quorvex Source: parar todas las entradas", "Quorvex Source: stop every input"},
 	{"OBS se está cerrando.", "OBS is closing."},
+	{"OBS está cambiando de colección de escenas.", "OBS is changing scene collection."},
 	{"No hay ninguna entrada «%1» en esta colección.", "There is no input “%1” in this collection."},
 	{"La entrada no tiene ningún destino «%1».", "The input has no destination “%1”."},
 	{"«%1» se está editando. Cierra su ventana de edición y vuelve a intentarlo.",

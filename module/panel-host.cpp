@@ -22,9 +22,6 @@ const char *const dockTitle = "Quorvex Source";
 
 std::unique_ptr<ConfigStore> store;
 QPointer<SalidasPanel> panel;
-#if LIBOBS_API_VER < MAKE_SEMANTIC_VERSION(30, 0, 0)
-QPointer<QDockWidget> dock;
-#endif
 
 // Offers the panel to OBS as a dock; false when OBS refused it.
 bool dockPanel(SalidasPanel *widget)
@@ -49,28 +46,38 @@ bool dockPanel(SalidasPanel *widget)
 		return false;
 	}
 	mainWindow->addDockWidget(Qt::RightDockWidgetArea, created);
-	dock = created;
 	return true;
 #endif
 }
 
-// OBS 29 hides and floats the docks its saved layout does not know; a dock it has never seen is shown docked.
+// The layout OBS saved at its last close (Base64), empty on a first run.
+QByteArray savedDockState()
+{
+#if LIBOBS_API_VER >= MAKE_SEMANTIC_VERSION(31, 0, 0)
+	config_t *config = obs_frontend_get_user_config();
+#else
+	config_t *config = obs_frontend_get_global_config();
+#endif
+	const char *state = config ? config_get_string(config, "BasicWindow", "DockState") : nullptr;
+	return state ? QByteArray(state) : QByteArray();
+}
+
+// A dock that OBS's saved layout does not know is left hidden by OBS (and floating on OBS 30 and later): the first
+// time, it is shown docked at the right. Afterwards OBS restores whatever the user made of it.
 void showNewDock()
 {
-#if LIBOBS_API_VER < MAKE_SEMANTIC_VERSION(30, 0, 0)
-	if (!dock) {
+	auto *dock = panel ? qobject_cast<QDockWidget *>(panel->parentWidget()) : nullptr;
+	if (!dock || dockStateKnows(savedDockState(), QString::fromLatin1(dockId))) {
 		return;
 	}
-	const char *state = nullptr;
-	if (config_t *config = obs_frontend_get_global_config()) {
-		state = config_get_string(config, "BasicWindow", "DockState");
+	if (auto *mainWindow = qobject_cast<QMainWindow *>(dock->parentWidget())) {
+		mainWindow->addDockWidget(Qt::RightDockWidgetArea, dock);
 	}
-	if (!dockStateKnows(state ? QByteArray(state) : QByteArray(), QString::fromLatin1(dockId))) {
-		dock->setFloating(false);
-		dock->show();
-	}
-#endif
+	dock->setFloating(false);
+	dock->show();
 }
+
+bool eventsRegistered = false;
 
 } // namespace
 
@@ -122,11 +129,17 @@ void shutdownPanel()
 void registerFrontendEvents()
 {
 	obs_frontend_add_event_callback(onFrontendEvent, nullptr);
+	eventsRegistered = true;
 }
 
 void unregisterFrontendEvents()
 {
-	obs_frontend_remove_event_callback(onFrontendEvent, nullptr);
+	// OBS 30 and later drop every frontend callback before modules unload: after the exit event there is nothing
+	// left to remove.
+	if (eventsRegistered) {
+		eventsRegistered = false;
+		obs_frontend_remove_event_callback(onFrontendEvent, nullptr);
+	}
 }
 
 void onFrontendEvent(enum obs_frontend_event event, void *)
@@ -156,11 +169,17 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 				panel->followObsStream(event == OBS_FRONTEND_EVENT_STREAMING_STARTED);
 			}
 			break;
+		case OBS_FRONTEND_EVENT_SCRIPTING_SHUTDOWN:
 		case OBS_FRONTEND_EVENT_EXIT:
-			// First, while obs-websocket still runs: no request may start anything from now on.
+			// OBS is closing for good (after its own question) and is about to clear its scenes and sources:
+			// first, while obs-websocket still runs, no request may start anything from now on; then every
+			// entry lets go of what it shows. The exit event repeats this for hosts that skip the first.
 			closeRemoteControl(true);
 			if (panel) {
 				panel->shutdown();
+			}
+			if (event == OBS_FRONTEND_EVENT_EXIT) {
+				unregisterFrontendEvents();
 			}
 			break;
 		case OBS_FRONTEND_EVENT_FINISHED_LOADING:
@@ -171,6 +190,13 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 			}
 			break;
 		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING:
+			if (panel) {
+				panel->beginCollectionChange();
+			}
+			break;
+		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:
+			// OBS has just removed every source and checks next that none survived; this event comes even
+			// when OBS dropped the others, so whatever an entry still holds is let go of here at the latest.
 			if (panel) {
 				panel->stopAllEntries();
 			}

@@ -105,6 +105,10 @@ bool SalidasPanel::startDestination(const QString &entryId, const QString &destI
 		if (shuttingDown) {
 			return refuse(translate("OBS se está cerrando."));
 		}
+		// OBS is clearing the collection's sources and checks that nobody keeps one.
+		if (changingCollection) {
+			return refuse(translate("OBS está cambiando de colección de escenas."));
+		}
 		const EntryConfig *entry = findEntry(entryId);
 		if (!entry) {
 			if (error) {
@@ -250,7 +254,7 @@ bool SalidasPanel::switchEntrySource(const QString &entryId, const QString &name
 {
 	QString failure;
 	try {
-		LiveEntry *live = liveEntry(entryId);
+		LiveEntry *live = changingCollection ? nullptr : liveEntry(entryId);
 		if (!live || name.isEmpty()) {
 			if (error) {
 				*error = translate("No se pudo cambiar de escena: %1")

@@ -132,6 +132,7 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 	hotkeys = std::make_unique<EntryHotkeys>(this, store, [this] { saveConfig(); });
 	// Loading may already have written the file, with keys it could not protect.
 	reportKeyProtection();
+	readCollectionName();
 	rebuildCards();
 
 	for (const char *signal : {"source_create", "source_remove", "source_destroy", "source_rename"}) {
@@ -163,14 +164,23 @@ QSize SalidasPanel::sizeHint() const
 	return QSize(340, 360);
 }
 
-QList<EntryConfig> &SalidasPanel::currentEntries()
+void SalidasPanel::readCollectionName()
 {
-	QString collection;
-	if (char *name = obs_frontend_get_current_scene_collection()) {
-		collection = QString::fromUtf8(name);
+	// On its first run OBS 31 and later have no collection until they have finished loading, and asking for the
+	// current one before that logs an error.
+	char **names = obs_frontend_get_scene_collections();
+	const bool any = names && names[0];
+	bfree(names);
+	collectionName.clear();
+	if (char *name = any ? obs_frontend_get_current_scene_collection() : nullptr) {
+		collectionName = QString::fromUtf8(name);
 		bfree(name);
 	}
-	return store->collections[collection];
+}
+
+QList<EntryConfig> &SalidasPanel::currentEntries()
+{
+	return store->collections[collectionName];
 }
 
 EntryConfig *SalidasPanel::findEntry(const QString &entryId)

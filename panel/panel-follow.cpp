@@ -10,7 +10,7 @@
 
 void SalidasPanel::followObsScene()
 {
-	if (shuttingDown) {
+	if (shuttingDown || changingCollection) {
 		return;
 	}
 	try {
@@ -105,11 +105,19 @@ void SalidasPanel::followObsOutput(bool started, bool recording)
 	}
 }
 
+void SalidasPanel::beginCollectionChange()
+{
+	changingCollection = true;
+	stopAllEntries();
+}
+
 void SalidasPanel::reloadCollection()
 {
 	if (shuttingDown) {
 		return;
 	}
+	changingCollection = false;
+	readCollectionName();
 	showMessage(QString(), false);
 	rebuildCards();
 }

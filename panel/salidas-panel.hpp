@@ -53,6 +53,9 @@ public:
 	// Host events.
 	void followObsScene();
 	void stopAllEntries();
+	// OBS is about to clear the current collection: everything stops, and until reloadCollection nothing starts
+	// or takes a source.
+	void beginCollectionChange();
 	void reloadCollection();
 	void shutdown();
 	bool isShuttingDown() const { return shuttingDown; }
@@ -104,6 +107,8 @@ public:
 private:
 	void followObsOutput(bool started, bool recording);
 	void rebuildCards();
+	// The name of OBS's current scene collection, read when the panel is made and at each change.
+	void readCollectionName();
 	QWidget *buildCard(const EntryConfig &entry, QWidget *list);
 	void destroyPreviewDisplays();
 	EntryConfig *findEntry(const QString &entryId);
@@ -125,6 +130,8 @@ private:
 
 	ConfigStore *store;
 	bool shuttingDown = false;
+	bool changingCollection = false;
+	QString collectionName;
 	int tickCount = 0;
 	int messageSerial = 0;
 	std::map<QString, std::unique_ptr<LiveEntry>> liveEntries;

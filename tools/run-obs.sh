@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the plug-in, installs it for this user and starts OBS with it: on $DISPLAY when
-# there is one, otherwise under a virtual display, leaving OBS's log and a screenshot behind.
+# Installs what is needed, builds the plug-in, installs it for this user and starts OBS with it (Debian 12 or 13): on
+# $DISPLAY when there is one, otherwise under a virtual display, leaving OBS's log and a screenshot behind.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -19,10 +19,13 @@ fi
 # No display: a virtual one, a first-run profile if OBS has none yet (else its setup wizard opens), a screenshot.
 out=${TALLOWMERE_RUN_DIR:-/tmp/tallowmere-obs}
 mkdir -p "$out"
-if [ ! -f "$HOME/.config/obs-studio/global.ini" ]; then
-	mkdir -p "$HOME/.config/obs-studio"
-	printf '[General]\nFirstRun=true\n' > "$HOME/.config/obs-studio/global.ini"
-fi
+# (OBS 30 reads it from global.ini, OBS 31 and later from user.ini.)
+for ini in global.ini user.ini; do
+	if [ ! -f "$HOME/.config/obs-studio/$ini" ]; then
+		mkdir -p "$HOME/.config/obs-studio"
+		printf '[General]\nFirstRun=true\n' > "$HOME/.config/obs-studio/$ini"
+	fi
+done
 # OBS and the display get a session of their own: Ctrl+C reaches only this script, which then asks OBS once to
 # close (a second SIGINT during OBS's shutdown breaks it off) and ends the display after OBS has gone.
 setsid Xvfb :73 -screen 0 1280x720x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &

@@ -265,17 +265,17 @@ TEST(Faults, OutputStoppedByItselfRestartsUntilItsLimit)
 	ASSERT_TRUE(stream.waitFor(DestState::Reconnecting, 5000));
 	EXPECT_GE((Supervision::maxRestartAttempts - 1) * Supervision::restartDueMs + Supervision::firstRestartDelayMs,
 		  Supervision::giveUpAfterMs);
-	signal_handler_t *signals = obs_output_get_signal_handler(output);
+	signal_handler_t *handler = obs_output_get_signal_handler(output);
 	calldata_t cd;
 	calldata_init(&cd);
 	calldata_set_ptr(&cd, "output", output);
 	calldata_set_int(&cd, "code", OBS_OUTPUT_CONNECT_FAILED);
 	for (int i = stream.status().attempts; i < Supervision::maxRestartAttempts; ++i) {
-		signal_handler_signal(signals, "stop", &cd);
+		signal_handler_signal(handler, "stop", &cd);
 	}
 	EXPECT_EQ(stream.status().attempts, Supervision::maxRestartAttempts);
 	EXPECT_EQ(stream.status().state, DestState::Reconnecting);
-	signal_handler_signal(signals, "stop", &cd);
+	signal_handler_signal(handler, "stop", &cd);
 	calldata_free(&cd);
 	EXPECT_EQ(stream.status().state, DestState::Failed);
 	EXPECT_EQ(stream.status().message, QStringLiteral("Could not connect to the server."));

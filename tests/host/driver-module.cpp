@@ -3,8 +3,8 @@
 // per command, on OBS's UI thread:
 //   texts                  the visible labels ("L ") and buttons ("B ") of the dock, one per field
 //   click <n> <text>       a real mouse click on the n-th visible button of the dock with that text
-//   dock                   "visible", "hidden" or "missing"
-//   dock hide|show         closes or opens the dock, as its close button and the Docks menu do
+//   dock                   "visible right", "visible elsewhere", "visible floating" or "hidden"
+//   dock hide|show|float   closes, opens or undocks the dock, as its close button, the Docks menu and a drag do
 //   shot <path>            a picture of OBS's main window, saved as PNG
 //   modal                  the window title of the modal dialog or box on screen, or "none"
 //   mtexts                 like texts, for that dialog
@@ -37,11 +37,12 @@ namespace {
 
 QLocalServer *server = nullptr;
 
-QWidget *findDock()
+QDockWidget *findDock()
 {
 	for (QWidget *widget : QApplication::allWidgets()) {
-		if (widget->objectName() == QStringLiteral("tallowmere-panel")) {
-			return widget;
+		auto *dock = qobject_cast<QDockWidget *>(widget);
+		if (dock && dock->objectName() == QStringLiteral("tallowmere-panel")) {
+			return dock;
 		}
 	}
 	return nullptr;
@@ -117,27 +118,25 @@ QString run(const QString &line)
 		QTest::keyClicks(field, line.section(QLatin1Char(' '), 2));
 		return QStringLiteral("ok");
 	}
-	QWidget *dock = findDock();
-	if (command == QStringLiteral("dock") && dock && line.section(QLatin1Char(' '), 1) == QStringLiteral("hide")) {
-		dock->hide();
-	} else if (command == QStringLiteral("dock") && dock &&
-		   line.section(QLatin1Char(' '), 1) == QStringLiteral("show")) {
-		dock->show();
-	}
-	if (command == QStringLiteral("dock")) {
-		return !dock               ? QStringLiteral("missing")
-		       : dock->isVisible() ? QStringLiteral("visible")
-					   : QStringLiteral("hidden");
+	QDockWidget *dock = findDock();
+	auto *window = static_cast<QMainWindow *>(obs_frontend_get_main_window());
+	if (command == QStringLiteral("dock") && dock) {
+		const QString action = line.section(QLatin1Char(' '), 1);
+		dock->setVisible(action == QStringLiteral("show") ||
+				 (action != QStringLiteral("hide") && dock->isVisible()));
+		dock->setFloating(action == QStringLiteral("float") || dock->isFloating());
+		return !dock->isVisible()                                        ? QStringLiteral("hidden")
+		       : dock->isFloating()                                      ? QStringLiteral("visible floating")
+		       : window->dockWidgetArea(dock) == Qt::RightDockWidgetArea ? QStringLiteral("visible right")
+										 : QStringLiteral("visible elsewhere");
 	}
 	if (command == QStringLiteral("quit")) {
 		// OBS 29 closes from inside its SIGINT handler, on whatever the signal interrupted, which can deadlock;
 		// this close runs from the event loop instead.
-		auto *window = static_cast<QWidget *>(obs_frontend_get_main_window());
 		QTimer::singleShot(0, window, [window] { window->close(); });
 		return QStringLiteral("ok");
 	}
 	if (command == QStringLiteral("shot")) {
-		auto *window = static_cast<QWidget *>(obs_frontend_get_main_window());
 		return window && window->grab().save(line.section(QLatin1Char(' '), 1)) ? QStringLiteral("ok")
 											: QStringLiteral("error");
 	}

@@ -59,7 +59,7 @@ TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 				entryJson("e-late", "Late", "Scene", false, 320, 180, server.url(), "late") + "]}}}");
 	obs.start();
 
-	EXPECT_EQ(obs.driver("dock"), "visible") << "a dock OBS has never seen is shown";
+	EXPECT_EQ(obs.driver("dock"), "visible right") << "a dock OBS has never seen is shown, docked";
 	ASSERT_TRUE(obs.waitForText("▶ Stream", 5000, 2)) << obs.driver("texts");
 	const std::string created = obs.request("[" + toneInput("Tone A", "Tone 440", media.file("a.wav")) + ", " +
 						toneInput("Tone B", "Tone 880", media.file("b.wav")) +
@@ -86,8 +86,13 @@ TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 	EXPECT_TRUE(obs.waitForText("Late", 15000)) << obs.driver("texts");
 	EXPECT_EQ(obs.countTexts("■ "), 0);
 	EXPECT_EQ(obs.countTexts("Stopped"), 1);
-	std::string log = obs.log();
+	// Their sources are let go of at once; the rest of each entry may close a moment later.
+	std::string log;
 	const std::regex closing(R"(\[tallowmere\] closing entry)");
+	for (int waited = 0; waited < 5000 && log.find("closing entry") == log.rfind("closing entry"); waited += 100) {
+		usleep(100 * 1000);
+		log = obs.log();
+	}
 	EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), closing), std::sregex_iterator()), 2);
 
 	const auto streams = testbed::probeStreams(server.recordingPath("main"));
@@ -138,14 +143,11 @@ TEST(RealObs, DockStreamsFollowsScenesStopsOnCollectionChangeAndExitsCleanly)
 	const auto made = testbed::probeStreams(server.recordingPath("made-here"));
 	EXPECT_EQ(made.size(), 2u) << testbed::lastToolError();
 
-	const int status = obs.close();
+	obs.expectCleanClose(obs.close(), 1);
 	log = obs.log();
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-		<< "status " << status << "\n"
-		<< log.substr(log.size() > 4000 ? log.size() - 4000 : 0);
 	const auto unloaded = log.find("[tallowmere] Quorvex Source unloaded");
 	EXPECT_NE(unloaded, std::string::npos);
-	EXPECT_LT(log.rfind("[tallowmere] closing entry"), unloaded) << "streams end at the exit event, before unload";
+	EXPECT_LT(log.rfind("[tallowmere] closing entry"), unloaded) << "streams end as OBS closes, before unload";
 	// The one leak is OBS's own: started with --disable-missing-files-check, as here, it never frees the list of
 	// missing files made while loading a collection from its file (the switch back). OBS alone on a fresh profile,
 	// started so: a new scene collection, back to the first, close: "Number of memory leaks: 1" (0 without it).
@@ -197,8 +199,52 @@ TEST(RealObs, UpdateBarFromALocalSite)
 		usleep(100 * 1000);
 	}
 	EXPECT_EQ(obs.countTexts("⬆"), 0) << "hidden";
-	const int status = obs.close();
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+	obs.expectCleanClose(obs.close());
+}
+
+TEST(RealObs, TheUsersDockChoiceHoldsAndCollectionChangesAndClosesWhileStreamingLeaveNothing)
+{
+	testbed::RtmpServer server;
+	server.start();
+	RealObs obs;
+	// Two entries in the first collection and in each one the test changes to.
+	std::string settings = R"({"version": 1, "colecciones": {)";
+	for (const std::string name : {"Untitled", "Round 0", "Round 1", "Round 2"}) {
+		settings += (name == "Untitled" ? "\"" : ", \"") + name + R"(": {"entradas": [)" +
+			    entryJson("a" + name, "A " + name, "Scene", false, 320, 180, server.url(), "a") + ", " +
+			    entryJson("b" + name, "B " + name, "Scene", false, 320, 180, server.url(), "b") + "]}";
+	}
+	std::filesystem::create_directories(obs.configDir() + "/plugin_config/tallowmere");
+	testbed::writeFile(obs.configDir() + "/plugin_config/tallowmere/salidas.json", settings + "}}");
+	const auto streamBoth = [&obs] {
+		ASSERT_TRUE(obs.click("▶ Stream"));
+		ASSERT_TRUE(obs.waitForText("■ ", 3000));
+		ASSERT_TRUE(obs.click("▶ Stream"));
+		ASSERT_TRUE(obs.waitForText("● LIVE · ", 20000, 2)) << obs.driver("texts");
+		usleep(2000 * 1000);
+	};
+	// The user closes the dock, then opens and undocks it; each choice holds at the next start. Each time two
+	// entries stream through a change to a new collection, and OBS closes while that collection's two stream.
+	const std::vector<std::pair<std::string, std::string>> steps = {{"", "visible right"},
+									{"hide", "hidden"},
+									{"float", "visible floating"}};
+	for (size_t step = 0; step < steps.size(); ++step) {
+		obs.start();
+		EXPECT_EQ(obs.driver("dock"), steps[step].second) << "start " << step;
+		obs.driver("dock show");
+		streamBoth();
+		const std::string round = "Round " + std::to_string(step);
+		obs.request(R"([["CreateSceneCollection", {"sceneCollectionName": ")" + round + R"("}]])");
+		ASSERT_TRUE(obs.waitForText("B " + round, 15000)) << obs.driver("texts");
+		EXPECT_EQ(obs.countTexts("■ "), 0);
+		streamBoth();
+		if (step + 1 < steps.size()) {
+			EXPECT_EQ(obs.driver("dock " + steps[step + 1].first), steps[step + 1].second);
+		}
+		// OBS's own leak at each start after the first: started with --disable-missing-files-check, it never frees
+		// the list of missing files made while loading a collection from its file.
+		obs.expectCleanClose(obs.close(), step == 0 ? 0 : 1);
+	}
 }
 
 int main(int argc, char **argv)

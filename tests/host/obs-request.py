@@ -6,7 +6,7 @@ Usage: obs-request.py PORT '[["RequestType", {request data}], ...]'
        obs-request.py PORT --frame-batch '[...]'   (the same list as one batch that OBS runs on its graphics thread)
        obs-request.py PORT --events SECONDS
 Connects (retrying for up to 20 s, OBS accepts shortly after it has loaded), identifies without a password and
-sends the requests in order, each waiting for its response. With --events it subscribes to vendor events (bit 9),
+sends the requests in order, each waiting for its response (one that OBS is not ready for yet is sent again). With --events it subscribes to vendor events (bit 9),
 prints {"ready": true} once identified, then the data of each VendorEvent as one JSON line, for SECONDS.
 """
 import json
@@ -74,14 +74,20 @@ def main():
         requests = json.loads(sys.argv[2])
     identify(ws, 0)
     responses = []
+    deadline = time.time() + 20
     for number, (kind, data) in enumerate(requests):
         request_id = "r%d" % number
-        ws.send(json.dumps({"op": 6, "d": {"requestType": kind, "requestId": request_id, "requestData": data}}))
         while True:
-            message = json.loads(ws.recv())
-            if message["op"] == 7 and message["d"]["requestId"] == request_id:
+            ws.send(json.dumps({"op": 6, "d": {"requestType": kind, "requestId": request_id, "requestData": data}}))
+            while True:
+                message = json.loads(ws.recv())
+                if message["op"] == 7 and message["d"]["requestId"] == request_id:
+                    break
+            # Newer obs-websocket accepts clients before OBS has finished loading, and says so (207).
+            if message["d"]["requestStatus"]["code"] != 207 or time.time() > deadline:
                 responses.append(message["d"])
                 break
+            time.sleep(0.2)
     ws.close()
     print(json.dumps(responses))
 

@@ -49,7 +49,10 @@ TEST(DebianPackage, InstallsIntoOBSsSystemFoldersLoadsAndIsRemoved)
 	ASSERT_EQ(code, 0) << text;
 	const std::string deb = out.file("tallowmere_" TALLOWMERE_VERSION "_amd64.deb");
 	const std::string depends = run({"dpkg-deb", "-f", deb, "Depends"}, &code);
-	for (const char *package : {"obs-studio", "libsodium23", "libcurl4", TALLOWMERE_QT_WIDGETS_PACKAGE}) {
+	// The OBS it was built against, the Qt major that OBS uses, and this release's library names (libcurl4 or
+	// libcurl4t64, libsodium23 or libsodium26, ...).
+	for (const char *package : {"obs-studio (>= " TALLOWMERE_OBS_SERIES ")", "libsodium", "libcurl4",
+				    TALLOWMERE_QT_WIDGETS_PACKAGE, "libobs0"}) {
 		EXPECT_NE(depends.find(package), std::string::npos) << depends;
 	}
 	text = run({"dpkg-deb", "-c", deb}, &code);

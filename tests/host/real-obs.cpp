@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -50,11 +51,20 @@ std::string RealObs::configDir() const
 void RealObs::start(bool installPlugin)
 {
 	xvfb.start();
-	websocketPort = testbed::freeTcpPort();
-	testbed::writeFile(
-		configDir() + "/global.ini",
-		"[General]\nFirstRun=true\n\n[OBSWebSocket]\nFirstLoad=false\nServerEnabled=true\nServerPort=" +
-			std::to_string(websocketPort) + "\nAlertsEnabled=false\nAuthRequired=false\n");
+	if (websocketPort == 0) {
+		websocketPort = testbed::freeTcpPort();
+		testbed::writeFile(configDir() + "/global.ini",
+				   "[General]\nFirstRun=true\n\n[OBSWebSocket]\nFirstLoad=false\nServerEnabled=true\n"
+				   "ServerPort=" +
+					   std::to_string(websocketPort) +
+					   "\nAlertsEnabled=false\nAuthRequired=false\n");
+		// OBS 31 and later read this from the user's settings, or open their configuration wizard.
+		testbed::writeFile(configDir() + "/user.ini", "[General]\nFirstRun=true\n");
+	}
+	if (driverFd >= 0) {
+		::close(driverFd);
+		driverFd = -1;
+	}
 
 	if (installPlugin) {
 		int installed = -1;
@@ -72,7 +82,8 @@ void RealObs::start(bool installPlugin)
 	const std::string driverDir = configDir() + "/plugins/tallowmere-driver";
 	std::filesystem::create_directories(driverDir + "/bin/64bit");
 	std::filesystem::create_directories(driverDir + "/data");
-	std::filesystem::copy_file(TALLOWMERE_DRIVER_MODULE, driverDir + "/bin/64bit/tallowmere-driver.so");
+	std::filesystem::copy_file(TALLOWMERE_DRIVER_MODULE, driverDir + "/bin/64bit/tallowmere-driver.so",
+				   std::filesystem::copy_options::overwrite_existing);
 
 	const std::string socketPath = home.file("driver.sock");
 	obs = testbed::Process::start({"obs", "--multi", "--disable-missing-files-check"}, home.file("obs.out"),
@@ -202,6 +213,32 @@ int RealObs::close()
 		return -1;
 	}
 	return status;
+}
+
+void RealObs::expectCleanClose(int status, int obsOwnLeaks)
+{
+	const std::string full = log();
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n" << full;
+	EXPECT_EQ(full.find("Not all sources were cleared"), std::string::npos) << full;
+	int noCallbacks = 0;
+	for (const std::string &line : split(full, '\n')) {
+		EXPECT_FALSE(line.find("error: ") != std::string::npos && line.find("tallowmere") != std::string::npos)
+			<< line;
+		noCallbacks += line.find("with no callbacks!") != std::string::npos;
+	}
+	// OBS itself logs these once it has dropped the frontend callbacks (seen with OBS alone): obs-websocket's on
+	// OBS 30 and later, and one more of its own on OBS 32.
+	EXPECT_LE(noCallbacks, version() >= 32 ? 2 : version() >= 30 ? 1 : 0) << full;
+	const auto leaks = full.rfind("Number of memory leaks: ");
+	ASSERT_NE(leaks, std::string::npos) << full;
+	EXPECT_LE(std::stoi(full.substr(leaks + 24)), obsOwnLeaks) << full;
+}
+
+int RealObs::version() const
+{
+	const std::string text = log();
+	const auto at = text.find("info: OBS ");
+	return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + 10);
 }
 
 std::string RealObs::log() const

@@ -18,7 +18,7 @@ public:
 	// The profile's configuration folder (…/.config/obs-studio), to seed before start().
 	std::string configDir() const;
 	// Installs the plug-in (unless it is installed system-wide) and the driver, starts OBS and waits until its
-	// websocket answers.
+	// websocket answers. After close() it starts OBS again on the same profile.
 	void start(bool installPlugin = true);
 	// Installs this build of the module in place of the plug-in's own, at start().
 	std::string moduleOverride;
@@ -41,12 +41,18 @@ public:
 	std::string display() const { return xvfb.display(); }
 	// SIGINT, as closing the window does; returns the raw wait status (-1 when OBS did not exit in time).
 	int close();
+	// After close() gave this status: a clean close, that is exit status 0, no source left behind by a plug-in, no
+	// error line that names or comes from this plug-in, and at most the allocations OBS itself leaks after the
+	// test's steps.
+	void expectCleanClose(int status, int obsOwnLeaks = 0);
 	// Everything OBS logged so far.
 	std::string log() const;
+	// OBS's major version, from its log.
+	int version() const;
 
 private:
 	testbed::Xvfb xvfb;
-	testbed::TempDir home{"tallowmere-home-"};
+	testbed::TempDir home{"obs-home-"};
 	std::unique_ptr<testbed::Process> obs;
 	std::unique_ptr<testbed::Process> eventWatcher;
 	int websocketPort = 0;

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <sys/wait.h>
 
 namespace {
 
@@ -162,7 +161,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_TRUE(waitForTransition(obs, "d-remote", "Live>Reconnecting", 15000)) << obs.events();
 	server.start();
 	EXPECT_TRUE(waitForTransition(obs, "d-remote", "Reconnecting>Live", 60000)) << obs.events();
-	EXPECT_EQ(obs.driver("dock show"), "visible");
+	EXPECT_EQ(obs.driver("dock show"), "visible right");
 	reply = vendor(obs, "GetEntries");
 	const QJsonObject live = reply["entries"].toArray()[0].toObject();
 	EXPECT_EQ(live["streaming"], true);
@@ -254,6 +253,10 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 			     "F9"},
 			    10000, &code);
 	EXPECT_EQ(code, 0);
+	if (obs.version() >= 32 && !waitForTransition(obs, "d-hotkey", "Idle>Connecting", 3000)) {
+		// OBS 32 misses keys pressed through XTEST (its own hotkeys too); its key injection reaches the binding.
+		obs.request(R"([["TriggerHotkeyByKeySequence", {"keyId": "OBS_KEY_F9"}]])");
+	}
 	EXPECT_TRUE(waitForTransition(obs, "d-hotkey", "Connecting>Live", 20000)) << obs.events();
 	usleep(1000 * 1000);
 	obs.request(R"([["TriggerHotkeyByName", {"hotkeyName": "tallowmere-parar-e-hotkey"}]])");
@@ -320,12 +323,9 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 		    switched, closed);
 	EXPECT_LT(switched, 2.0);
 	EXPECT_LT(closed, 2.0);
-	const std::string log = obs.log();
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 	// OBS 29 itself leaks one allocation once its own stream has run, also without this plug-in.
-	const auto leaks = log.find("Number of memory leaks: ");
-	ASSERT_NE(leaks, std::string::npos);
-	EXPECT_LE(std::stoi(log.substr(leaks + 24)), 1);
+	obs.expectCleanClose(status, 1);
+	const std::string log = obs.log();
 	EXPECT_EQ(log.find("[tallowmere] unexpected error"), std::string::npos);
 	for (const char *secret : secrets) {
 		EXPECT_EQ(log.find(secret), std::string::npos) << secret;

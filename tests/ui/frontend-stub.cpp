@@ -98,6 +98,15 @@ obs_source_t *obs_frontend_get_current_scene(void)
 	return currentScene.empty() ? nullptr : obs_get_source_by_name(currentScene.c_str());
 }
 
+char **obs_frontend_get_scene_collections(void)
+{
+	// One block, as OBS gives it: the pointers, then the name they point at.
+	char **list = static_cast<char **>(bzalloc(2 * sizeof(char *) + collection.size() + 1));
+	list[0] = reinterpret_cast<char *>(list + 2);
+	std::copy(collection.begin(), collection.end(), list[0]);
+	return list;
+}
+
 char *obs_frontend_get_current_scene_collection(void)
 {
 	return bstrdup(collection.c_str());

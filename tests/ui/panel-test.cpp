@@ -335,9 +335,13 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 
 	// A collection change stops everything, bounded; the new collection's cards are all stopped; and back.
 	const auto changing = std::chrono::steady_clock::now();
-	bed.panel->stopAllEntries();
+	bed.panel->beginCollectionChange();
 	const double stopped = secondsSince(changing);
 	EXPECT_LT(stopped, 12.0);
+	EXPECT_EQ(countModuleObjects().total(), 0);
+	// Until OBS has changed collection, nothing starts and no source is taken.
+	EXPECT_FALSE(bed.panel->startEntry(fixed.id));
+	EXPECT_EQ(bed.message(), tr("OBS está cambiando de colección de escenas."));
 	EXPECT_EQ(countModuleObjects().total(), 0);
 	frontend::setCollection("Second");
 	bed.store->collections[QStringLiteral("Second")] = {entryFor("Other", server.url(), {"second"})};
