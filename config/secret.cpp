@@ -1,5 +1,5 @@
 #include "config/secret.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <QByteArray>
 

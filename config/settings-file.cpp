@@ -3,7 +3,7 @@
 #include "config/config-store.hpp"
 #include "config/address-parts.hpp"
 #include "config/secret.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <QDir>
 #include <QFile>

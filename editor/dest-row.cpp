@@ -1,9 +1,9 @@
 #include "editor/dest-row.hpp"
 #include "editor/shared-widgets.hpp"
 #include "engine/addresses.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
-#include "editor/obs-names.hpp"
+#include "control/obs-names.hpp"
 
 #include <QFileDialog>
 #include <QGridLayout>

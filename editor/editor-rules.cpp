@@ -1,7 +1,7 @@
 #include "editor/editor-rules.hpp"
 #include "config/address-parts.hpp"
 #include "engine/addresses.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 const DestTemplate destTemplates[destTemplateCount] = {
 	{"YouTube", "rtmp://a.rtmp.youtube.com/live2"},

@@ -1,6 +1,6 @@
 #include "editor/encoder-form.hpp"
 #include "editor/shared-widgets.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <obs.h>
 

@@ -4,7 +4,7 @@
 #include "editor/message-boxes.hpp"
 #include "editor/shared-widgets.hpp"
 #include "engine/encoder-settings.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <obs.h>
 

@@ -1,9 +1,9 @@
 // What the entry sends: one scene or source, or OBS's live scene through equivalences.
 
 #include "editor/entry-dialog.hpp"
-#include "editor/obs-names.hpp"
+#include "control/obs-names.hpp"
 #include "editor/shared-widgets.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <QCheckBox>
 #include <QFormLayout>

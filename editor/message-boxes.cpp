@@ -1,5 +1,5 @@
 #include "editor/message-boxes.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <QMessageBox>
 #include <QPushButton>

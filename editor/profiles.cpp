@@ -3,7 +3,7 @@
 #include "editor/entry-dialog.hpp"
 #include "editor/message-boxes.hpp"
 #include "editor/shared-widgets.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <QHBoxLayout>
 #include <QInputDialog>

@@ -1,6 +1,6 @@
 #include "engine/addresses.hpp"
 #include "config/address-parts.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <obs-data.h>
 

@@ -5,7 +5,7 @@
 #include "engine/output-reaper.hpp"
 #include "engine/srt-start.hpp"
 #include "config/config-store.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <util/platform.h>
 

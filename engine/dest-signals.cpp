@@ -3,7 +3,7 @@
 #include "engine/dest-output.hpp"
 #include "engine/addresses.hpp"
 #include "engine/encoder-settings.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <util/platform.h>
 

@@ -1,7 +1,7 @@
 #include "engine/encoder-settings.hpp"
 #include "engine/addresses.hpp"
 #include "config/config-store.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <obs.h>
 

@@ -1,7 +1,7 @@
 #include "engine/live-entry.hpp"
 #include "engine/encoder-settings.hpp"
 #include "config/config-store.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <util/platform.h>
 

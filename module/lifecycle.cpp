@@ -1,12 +1,12 @@
 #include "module/lifecycle.hpp"
-#include "module/log.hpp"
+#include "base/log.hpp"
 #include "module/panel-host.hpp"
 #include "module/srt-library.hpp"
-#include "module/version.hpp"
-#include "module/websocket-vendor.hpp"
+#include "base/version.hpp"
+#include "remote/websocket-vendor.hpp"
 #include "engine/output-reaper.hpp"
 #include "engine/srt-start.hpp"
-#include "panel/version-fetch.hpp"
+#include "update/version-fetch.hpp"
 
 #include <QDir>
 #include <QFile>
@@ -64,12 +64,13 @@ void moduleUnload()
 {
 	unregisterFrontendEvents();
 	closeRemoteControl(false);
-	shutdownPanel();
+	shutdownController();
 	// Outputs still being ended on their own threads go before OBS frees what they use; a server that never
 	// answers does not hold OBS's close for long, its connection is cut.
 	if (!outputReaper::waitIdle(3000)) {
 		logMessage(LOG_WARNING, "%d stream(s) still ending at unload", outputReaper::pending());
 	}
+	destroyController();
 	setSrtStartHook(nullptr);
 	srtHold.release();
 	srtHoldTaken = false;

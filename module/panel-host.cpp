@@ -1,10 +1,11 @@
 #include "module/panel-host.hpp"
 #include "module/dock-state.hpp"
 #include "module/lifecycle.hpp"
-#include "module/log.hpp"
-#include "module/websocket-vendor.hpp"
+#include "base/log.hpp"
 #include "config/config-store.hpp"
+#include "control/entry-controller.hpp"
 #include "panel/salidas-panel.hpp"
+#include "remote/websocket-vendor.hpp"
 
 #include <obs-module.h>
 #include <util/config-file.h>
@@ -21,6 +22,9 @@ const char *const dockId = "tallowmere-panel";
 const char *const dockTitle = "Quorvex Source";
 
 std::unique_ptr<ConfigStore> store;
+std::unique_ptr<EntryController> controller;
+// What loading the settings said, for the dock made after it.
+QString loadMessage;
 QPointer<SalidasPanel> panel;
 
 // Offers the panel to OBS as a dock; false when OBS refused it.
@@ -86,14 +90,19 @@ ConfigStore *moduleStore()
 	return store.get();
 }
 
+EntryController *moduleController()
+{
+	return controller.get();
+}
+
 SalidasPanel *modulePanel()
 {
 	return panel.data();
 }
 
-void createPanel()
+void createController()
 {
-	if (panel) {
+	if (controller) {
 		return;
 	}
 	const QString path = locateSettings();
@@ -105,25 +114,41 @@ void createPanel()
 	store = std::make_unique<ConfigStore>(path);
 	replaced.reset();
 
-	QString message;
-	if (!store->load(&message)) {
-		logMessage(LOG_WARNING, "%s", message.toUtf8().constData());
+	loadMessage.clear();
+	if (!store->load(&loadMessage)) {
+		logMessage(LOG_WARNING, "%s", loadMessage.toUtf8().constData());
 	}
-	auto *created = new SalidasPanel(store.get(), message, nullptr);
+	controller = std::make_unique<EntryController>(store.get());
+	controller->setStateListener(&emitStateChange);
+	attachRemoteControl(controller.get());
+}
+
+void createPanel()
+{
+	createController();
+	if (panel || !controller) {
+		return;
+	}
+	auto *created = new SalidasPanel(controller.get(), loadMessage, nullptr);
 	if (!dockPanel(created)) {
 		logMessage(LOG_ERROR, "OBS did not allow adding the \"Quorvex Source\" panel");
 		delete created;
 		return;
 	}
 	panel = created;
-	created->setStateListener(&emitStateChange);
 }
 
-void shutdownPanel()
+void shutdownController()
 {
-	if (panel && !panel->isShuttingDown()) {
-		panel->shutdown();
+	if (controller && !controller->isShuttingDown()) {
+		controller->shutdown();
 	}
+}
+
+void destroyController()
+{
+	attachRemoteControl(nullptr);
+	controller.reset();
 }
 
 void registerFrontendEvents()
@@ -148,25 +173,25 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 		switch (event) {
 		case OBS_FRONTEND_EVENT_SCENE_CHANGED:
 		case OBS_FRONTEND_EVENT_TRANSITION_STOPPED:
-			if (panel) {
-				panel->followObsScene();
+			if (controller) {
+				controller->followObsScene();
 			}
 			break;
 		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED:
-			if (panel) {
-				panel->reloadCollection();
+			if (controller) {
+				controller->reloadCollection();
 			}
 			break;
 		case OBS_FRONTEND_EVENT_RECORDING_STARTED:
 		case OBS_FRONTEND_EVENT_RECORDING_STOPPED:
-			if (panel) {
-				panel->followObsRecording(event == OBS_FRONTEND_EVENT_RECORDING_STARTED);
+			if (controller) {
+				controller->followObsRecording(event == OBS_FRONTEND_EVENT_RECORDING_STARTED);
 			}
 			break;
 		case OBS_FRONTEND_EVENT_STREAMING_STARTED:
 		case OBS_FRONTEND_EVENT_STREAMING_STOPPED:
-			if (panel) {
-				panel->followObsStream(event == OBS_FRONTEND_EVENT_STREAMING_STARTED);
+			if (controller) {
+				controller->followObsStream(event == OBS_FRONTEND_EVENT_STREAMING_STARTED);
 			}
 			break;
 		case OBS_FRONTEND_EVENT_SCRIPTING_SHUTDOWN:
@@ -175,30 +200,28 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 			// first, while obs-websocket still runs, no request may start anything from now on; then every
 			// entry lets go of what it shows. The exit event repeats this for hosts that skip the first.
 			closeRemoteControl(true);
-			if (panel) {
-				panel->shutdown();
-			}
+			shutdownController();
 			if (event == OBS_FRONTEND_EVENT_EXIT) {
 				unregisterFrontendEvents();
 			}
 			break;
 		case OBS_FRONTEND_EVENT_FINISHED_LOADING:
 			createPanel();
-			if (panel) {
-				showNewDock();
-				panel->reloadCollection();
+			showNewDock();
+			if (controller) {
+				controller->reloadCollection();
 			}
 			break;
 		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING:
-			if (panel) {
-				panel->beginCollectionChange();
+			if (controller) {
+				controller->beginCollectionChange();
 			}
 			break;
 		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:
 			// OBS has just removed every source and checks next that none survived; this event comes even
 			// when OBS dropped the others, so whatever an entry still holds is let go of here at the latest.
-			if (panel) {
-				panel->stopAllEntries();
+			if (controller) {
+				controller->releaseAllEntries();
 			}
 			break;
 		default:

@@ -3,14 +3,19 @@
 #include <obs-frontend-api.h>
 
 class ConfigStore;
+class EntryController;
 class SalidasPanel;
 
-// Makes the settings store and the panel and docks it, once; run at post-load and again at the finished-loading
-// event.
+// Makes the settings store and the entry controller, once: the module's entries run from then on, dock or not.
+void createController();
+// Makes the controller if needed, then the panel, and docks it, once; run at post-load and again at the
+// finished-loading event.
 void createPanel();
 
-// At unload: shuts the panel down, unless the exit event already did.
-void shutdownPanel();
+// At OBS's exit or, at the latest, at unload: every entry stops, and nothing starts afterwards.
+void shutdownController();
+// At unload, once the outputs have ended: the controller goes, with its hotkeys.
+void destroyController();
 
 void registerFrontendEvents();
 void unregisterFrontendEvents();
@@ -18,5 +23,7 @@ void onFrontendEvent(enum obs_frontend_event event, void *data);
 
 // The module's settings store, or null before createPanel made one.
 ConfigStore *moduleStore();
+// The controller, or null before createController made one and after the unload.
+EntryController *moduleController();
 // The docked panel, or null before it was docked and after OBS destroyed it.
 SalidasPanel *modulePanel();

@@ -1,5 +1,5 @@
 #include "module/srt-library.hpp"
-#include "module/log.hpp"
+#include "base/log.hpp"
 
 void SrtHold::acquire(const SrtEntryPoints &entryPoints)
 {

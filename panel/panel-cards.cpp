@@ -1,17 +1,16 @@
 // The panel's widget, its cards and the small lookups every operation shares.
 #include "panel/salidas-panel.hpp"
-#include "panel/panel-hotkeys.hpp"
-#include "panel/status-text.hpp"
-#include "panel/update-checker.hpp"
+#include "control/status-text.hpp"
+#include "update/update-checker.hpp"
 #include "editor/editor-rules.hpp"
 #include "editor/message-boxes.hpp"
-#include "editor/obs-names.hpp"
-#include "editor/preview.hpp"
+#include "control/obs-names.hpp"
+#include "panel/preview.hpp"
 #include "editor/shared-widgets.hpp"
 #include "engine/addresses.hpp"
 #include "engine/live-entry.hpp"
-#include "module/language.hpp"
-#include "module/log.hpp"
+#include "base/language.hpp"
+#include "base/log.hpp"
 
 #include <obs-frontend-api.h>
 
@@ -45,14 +44,38 @@ void sceneListEvent(enum obs_frontend_event event, void *panel)
 
 } // namespace
 
-SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWidget *) : QWidget(nullptr)
+SalidasPanel::SalidasPanel(EntryController *entryController, const QString &message, QWidget *)
+	: QWidget(nullptr),
+	  controller(entryController)
 {
-	store = configStore;
-
 	auto *layout = new QVBoxLayout(this);
 	layout->setContentsMargins(4, 4, 4, 4);
 	layout->setSpacing(4);
+	buildUpdateBar(layout);
+	buildKeysBar(layout);
+	buildTopRow(layout);
+	buildList(layout);
 
+	if (!message.isEmpty()) {
+		showMessage(message, true);
+	}
+	showKeyWarning(controller->keyWarningText());
+	followController();
+	rebuildCards();
+	followSourceNames();
+	startUpdateCheck();
+}
+
+SalidasPanel::~SalidasPanel()
+{
+	// First, while the panel is whole: a source signal may be calling in from any thread until this returns.
+	stopFollowingNames();
+	stopUpdateCheck();
+	destroyPreviewDisplays();
+}
+
+void SalidasPanel::buildUpdateBar(QVBoxLayout *layout)
+{
 	updateBar = new QWidget(this);
 	auto *barLayout = new QHBoxLayout(updateBar);
 	barLayout->setContentsMargins(0, 0, 0, 0);
@@ -69,7 +92,10 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 	connect(hideBar, &QToolButton::clicked, updateBar, &QWidget::hide);
 	updateBar->hide();
 	layout->addWidget(updateBar);
+}
 
+void SalidasPanel::buildKeysBar(QVBoxLayout *layout)
+{
 	keysBar = new QWidget(this);
 	auto *keysLayout = new QHBoxLayout(keysBar);
 	keysLayout->setContentsMargins(0, 0, 0, 0);
@@ -85,7 +111,10 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 	connect(hideKeys, &QToolButton::clicked, keysBar, &QWidget::hide);
 	keysBar->hide();
 	layout->addWidget(keysBar);
+}
 
+void SalidasPanel::buildTopRow(QVBoxLayout *layout)
+{
 	auto *topRow = new QHBoxLayout();
 	auto *add = new QPushButton(translate("＋ Añadir entrada"), this);
 	add->setToolTip(translate("Elige una fuente o una escena de OBS y los destinos a los que enviarla"));
@@ -94,21 +123,25 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 	auto *startAll = new QPushButton(translate("▶ Emitir todo"), this);
 	startAll->setObjectName(QStringLiteral("startAllButton"));
 	startAll->setToolTip(translate("Empieza todos los destinos de todas las entradas que no están emitiendo"));
-	connect(startAll, &QPushButton::clicked, this, [this] { startEveryEntry(); });
+	connect(startAll, &QPushButton::clicked, controller, [this] { controller->startEveryEntry(); });
 	topRow->addWidget(startAll);
 	stopAllButton = new QPushButton(translate("■ Parar todo"), this);
 	stopAllButton->setObjectName(QStringLiteral("stopAllButton"));
 	connect(stopAllButton, &QPushButton::clicked, this, [this] {
 		if (confirmAction(this, translate("Parar todo"),
 				  translate("Se detendrán todas las emisiones de esta colección.\n\n¿Pararlas?"),
-				  translate("Sí, parar"))) {
-			stopEveryEntry();
+				  translate("Sí, parar")) &&
+		    controller) {
+			controller->stopEveryEntry();
 		}
 	});
 	stopAllButton->hide();
 	topRow->addWidget(stopAllButton);
 	layout->addLayout(topRow);
+}
 
+void SalidasPanel::buildList(QVBoxLayout *layout)
+{
 	scrollArea = new QScrollArea(this);
 	scrollArea->setWidgetResizable(true);
 	scrollArea->setFrameShape(QFrame::NoFrame);
@@ -125,38 +158,30 @@ SalidasPanel::SalidasPanel(ConfigStore *configStore, const QString &message, QWi
 	messageLabel->setWordWrap(true);
 	messageLabel->hide();
 	layout->addWidget(messageLabel);
+}
 
-	if (!message.isEmpty()) {
-		showMessage(message, true);
-	}
-	hotkeys = std::make_unique<EntryHotkeys>(this, store, [this] { saveConfig(); });
-	// Loading may already have written the file, with keys it could not protect.
-	reportKeyProtection();
-	readCollectionName();
-	rebuildCards();
+void SalidasPanel::followController()
+{
+	connect(controller, &EntryController::announced, this, &SalidasPanel::displayMessage);
+	connect(controller, &EntryController::keyWarning, this, &SalidasPanel::showKeyWarning);
+	connect(controller, &EntryController::entriesChanged, this, &SalidasPanel::rebuildCards);
+	connect(controller, &EntryController::statusChanged, this, &SalidasPanel::afterTick);
+	connect(controller, &EntryController::releasing, this, [this] {
+		destroyPreviewDisplays();
+		// Closing for good: OBS destroys every source next, and no list needs to follow.
+		if (controller->isShuttingDown()) {
+			stopFollowingNames();
+		}
+	});
+}
 
+void SalidasPanel::followSourceNames()
+{
 	for (const char *signal : {"source_create", "source_remove", "source_destroy", "source_rename"}) {
 		nameSignals.emplace_back(obs_get_signal_handler(), signal, sourceSignal, this);
 	}
 	obs_frontend_add_event_callback(sceneListEvent, this);
 	followsSceneList = true;
-
-	statusTimer.setInterval(500);
-	connect(&statusTimer, &QTimer::timeout, this, [this] { timerTick(); });
-	statusTimer.start();
-	startUpdateCheck();
-}
-
-SalidasPanel::~SalidasPanel()
-{
-	// First, while the panel is whole: a hotkey may be calling in from OBS's hotkey thread until this returns, and
-	// a source signal from any thread.
-	hotkeys.reset();
-	stopFollowingNames();
-	statusTimer.stop();
-	stopUpdateCheck();
-	// The members go next: every LiveEntry stops and waits for its outputs, and closes its preview display
-	// before the card widgets holding the preview windows are deleted.
 }
 
 QSize SalidasPanel::sizeHint() const
@@ -164,71 +189,33 @@ QSize SalidasPanel::sizeHint() const
 	return QSize(340, 360);
 }
 
-void SalidasPanel::readCollectionName()
+void SalidasPanel::showKeyWarning(const QString &text)
 {
-	// On its first run OBS 31 and later have no collection until they have finished loading, and asking for the
-	// current one before that logs an error.
-	char **names = obs_frontend_get_scene_collections();
-	const bool any = names && names[0];
-	bfree(names);
-	collectionName.clear();
-	if (char *name = any ? obs_frontend_get_current_scene_collection() : nullptr) {
-		collectionName = QString::fromUtf8(name);
-		bfree(name);
-	}
-}
-
-QList<EntryConfig> &SalidasPanel::currentEntries()
-{
-	return store->collections[collectionName];
-}
-
-EntryConfig *SalidasPanel::findEntry(const QString &entryId)
-{
-	for (EntryConfig &entry : currentEntries()) {
-		if (entry.id == entryId) {
-			return &entry;
-		}
-	}
-	return nullptr;
-}
-
-LiveEntry &SalidasPanel::liveEntryFor(const QString &entryId)
-{
-	std::unique_ptr<LiveEntry> &live = liveEntries[entryId];
-	if (!live) {
-		live = std::make_unique<LiveEntry>();
-	}
-	return *live;
-}
-
-LiveEntry *SalidasPanel::liveEntry(const QString &entryId) const
-{
-	auto it = liveEntries.find(entryId);
-	return it == liveEntries.end() ? nullptr : it->second.get();
-}
-
-bool SalidasPanel::isStreaming(const QString &entryId) const
-{
-	const LiveEntry *live = liveEntry(entryId);
-	return live && live->isRunning();
+	keysLabel->setText(text);
+	keysBar->setVisible(!text.isEmpty());
 }
 
 void SalidasPanel::showMessage(const QString &text, bool isError)
+{
+	// Keys pasted into an address, user names, passwords and queries are never shown or logged.
+	const QString masked = maskAddressQueries(text);
+	if (isError && !masked.isEmpty()) {
+		logMessage(LOG_WARNING, "%s", masked.toUtf8().constData());
+	}
+	displayMessage(masked, isError);
+}
+
+void SalidasPanel::displayMessage(const QString &text, bool isError)
 {
 	if (text.isEmpty()) {
 		messageLabel->hide();
 		return;
 	}
-	// Keys pasted into an address, user names, passwords and queries are never shown or logged.
-	const QString masked = maskAddressQueries(text);
-	messageLabel->setText(masked);
+	messageLabel->setText(text);
 	messageLabel->setStyleSheet(isError ? QStringLiteral("color: #e0524d;") : QString());
 	messageLabel->show();
 	const int serial = ++messageSerial;
-	if (isError) {
-		logMessage(LOG_WARNING, "%s", masked.toUtf8().constData());
-	} else {
+	if (!isError) {
 		QTimer::singleShot(8000, this, [this, serial] {
 			if (messageSerial == serial) {
 				messageLabel->hide();
@@ -239,13 +226,11 @@ void SalidasPanel::showMessage(const QString &text, bool isError)
 
 void SalidasPanel::destroyPreviewDisplays()
 {
-	for (auto &item : liveEntries) {
-		if (item.second) {
-			destroyPreviewDisplay(item.second->pipelineHandle());
-		}
+	if (!controller) {
+		return;
 	}
-	for (auto &live : retiring) {
-		destroyPreviewDisplay(live->pipelineHandle());
+	for (EntryPipeline *pipeline : controller->pipelines()) {
+		destroyPreviewDisplay(pipeline);
 	}
 }
 
@@ -263,7 +248,7 @@ void SalidasPanel::rebuildCards()
 		delete item;
 	}
 
-	const QList<EntryConfig> entries = currentEntries();
+	const QList<EntryConfig> entries = controller->currentEntries();
 	if (entries.isEmpty()) {
 		auto *empty = new QLabel(
 			translate("Aún no hay entradas.\n\nPulsa «＋ Añadir entrada», elige una escena o una "
@@ -277,23 +262,7 @@ void SalidasPanel::rebuildCards()
 		listLayout->addWidget(buildCard(entry, listWidget));
 	}
 	listLayout->addStretch();
-	syncHotkeys();
 	refreshStatus();
-}
-
-void SalidasPanel::syncHotkeys()
-{
-	if (hotkeys) {
-		hotkeys->sync(currentEntries());
-	}
-}
-
-QString SalidasPanel::entryTitle(const EntryConfig &entry)
-{
-	if (!entry.nombre.isEmpty()) {
-		return entry.nombre;
-	}
-	return entry.seguirObs ? translate("↪ Sigue la escena de OBS") : entry.fuente;
 }
 
 namespace {
@@ -308,13 +277,33 @@ void setIgnoredWidth(QWidget *widget)
 
 QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
 {
-	const QString entryId = entry.id;
 	auto *card = new QFrame(list);
 	card->setFrameShape(QFrame::StyledPanel);
 	auto *cardLayout = new QVBoxLayout(card);
 	cardLayout->setContentsMargins(6, 6, 6, 6);
 	cardLayout->setSpacing(6);
+	cardLayout->addLayout(buildCardHeader(entry, card));
+	cardLayout->addWidget(buildSourceRow(entry.id, card));
 
+	auto *preview = new PreviewWidget(card);
+	previews.insert(entry.id, preview);
+	cardLayout->addWidget(preview);
+
+	if (entry.destinos.isEmpty()) {
+		auto *none = new QLabel(translate("Sin destinos. Pulsa «✎ Editar» para añadir uno."), card);
+		none->setWordWrap(true);
+		none->setEnabled(false);
+		cardLayout->addWidget(none);
+	}
+	for (const DestConfig &dest : entry.destinos) {
+		cardLayout->addWidget(buildDestLine(entry.id, dest, card));
+	}
+	return card;
+}
+
+QLayout *SalidasPanel::buildCardHeader(const EntryConfig &entry, QWidget *card)
+{
+	const QString entryId = entry.id;
 	auto *header = new QHBoxLayout();
 	header->setSpacing(4);
 	auto *title = new ElidedLabel(card);
@@ -367,8 +356,11 @@ QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
 	remove->setToolTip(translate("Borrar esta entrada y todos sus destinos"));
 	connect(remove, &QToolButton::clicked, this, [this, entryId] { deleteEntry(entryId); });
 	header->addWidget(remove);
-	cardLayout->addLayout(header);
+	return header;
+}
 
+QWidget *SalidasPanel::buildSourceRow(const QString &entryId, QWidget *card)
+{
 	auto *selectorRow = new QWidget(card);
 	selectorRow->hide();
 	auto *selectorLayout = new QHBoxLayout(selectorRow);
@@ -382,67 +374,59 @@ QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
 	selector->setFocusPolicy(Qt::StrongFocus);
 	selector->setToolTip(translate("Cambia lo que emite esta entrada sin cortar la emisión"));
 	fillSelector(selector, QString());
-	connect(selector, QOverload<int>::of(&QComboBox::activated), this,
-		[this, entryId, selector](int) { switchEntrySource(entryId, selector->currentData().toString()); });
+	connect(selector, QOverload<int>::of(&QComboBox::activated), controller, [this, entryId, selector](int) {
+		controller->switchEntrySource(entryId, selector->currentData().toString());
+	});
 	selectorLayout->addWidget(selector, 1);
-	sourceRows.insert(entryId, qMakePair(selectorRow, static_cast<QComboBox *>(selector)));
-	cardLayout->addWidget(selectorRow);
+	sourceRows.insert(entryId, SourceRow{selectorRow, selector});
+	return selectorRow;
+}
 
-	auto *preview = new PreviewWidget(card);
-	previews.insert(entryId, preview);
-	cardLayout->addWidget(preview);
+QWidget *SalidasPanel::buildDestLine(const QString &entryId, const DestConfig &dest, QWidget *card)
+{
+	const QString destId = dest.id;
+	auto *row = new QWidget(card);
+	auto *grid = new QGridLayout(row);
+	grid->setContentsMargins(0, 0, 0, 0);
+	grid->setHorizontalSpacing(6);
+	grid->setVerticalSpacing(2);
+	grid->setColumnStretch(1, 1);
+	QFont bold = row->font();
+	bold.setBold(true);
 
-	if (entry.destinos.isEmpty()) {
-		auto *none = new QLabel(translate("Sin destinos. Pulsa «✎ Editar» para añadir uno."), card);
-		none->setWordWrap(true);
-		none->setEnabled(false);
-		cardLayout->addWidget(none);
-	}
-	for (const DestConfig &dest : entry.destinos) {
-		const QString destId = dest.id;
-		auto *row = new QWidget(card);
-		auto *grid = new QGridLayout(row);
-		grid->setContentsMargins(0, 0, 0, 0);
-		grid->setHorizontalSpacing(6);
-		grid->setVerticalSpacing(2);
-		grid->setColumnStretch(1, 1);
+	auto *kind = new QLabel(dest.grabacion ? QStringLiteral("REC") : protocolLabel(classifyAddress(dest.url)), row);
+	kind->setFont(bold);
+	grid->addWidget(kind, 0, 0);
+	const QString shown = !dest.grabacion          ? displayAddress(dest.url)
+			      : dest.carpeta.isEmpty() ? translate("Carpeta de grabación de OBS")
+						       : QDir::toNativeSeparators(dest.carpeta);
+	auto *address = new ElidedLabel(row);
+	address->setFullText(shown);
+	address->setToolTip(plainToolTip(shown));
+	setIgnoredWidth(address);
+	grid->addWidget(address, 0, 1);
+	auto *line = new QWidget(row);
+	auto *lineLayout = new QHBoxLayout(line);
+	lineLayout->setContentsMargins(0, 0, 0, 0);
+	auto *status = new ElidedLabel(line);
+	setIgnoredWidth(status);
+	lineLayout->addWidget(status, 1);
+	auto *mark = new QLabel(line);
+	mark->setObjectName(QStringLiteral("liveMark"));
+	mark->setTextFormat(Qt::PlainText);
+	mark->hide();
+	lineLayout->addWidget(mark);
+	grid->addWidget(line, 1, 0, 1, 2);
 
-		auto *kind = new QLabel(
-			dest.grabacion ? QStringLiteral("REC") : protocolLabel(classifyAddress(dest.url)), row);
-		kind->setFont(bold);
-		grid->addWidget(kind, 0, 0);
-		const QString shown = !dest.grabacion          ? displayAddress(dest.url)
-				      : dest.carpeta.isEmpty() ? translate("Carpeta de grabación de OBS")
-							       : QDir::toNativeSeparators(dest.carpeta);
-		auto *address = new ElidedLabel(row);
-		address->setFullText(shown);
-		address->setToolTip(plainToolTip(shown));
-		setIgnoredWidth(address);
-		grid->addWidget(address, 0, 1);
-		auto *line = new QWidget(row);
-		auto *lineLayout = new QHBoxLayout(line);
-		lineLayout->setContentsMargins(0, 0, 0, 0);
-		auto *status = new ElidedLabel(line);
-		setIgnoredWidth(status);
-		lineLayout->addWidget(status, 1);
-		auto *mark = new QLabel(line);
-		mark->setObjectName(QStringLiteral("liveMark"));
-		mark->setTextFormat(Qt::PlainText);
-		mark->hide();
-		lineLayout->addWidget(mark);
-		grid->addWidget(line, 1, 0, 1, 2);
-
-		auto *button = new QPushButton(translate("▶ Emitir"), row);
-		button->setMinimumSize(92, 36);
-		button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
-		button->setFont(bold);
-		connect(button, &QPushButton::clicked, this,
-			[this, entryId, destId] { toggleDestination(entryId, destId); });
-		grid->addWidget(button, 0, 2, 2, 1);
-		destWidgets.insert(destId, DestLine{status, button, mark});
-		cardLayout->addWidget(row);
-	}
-	return card;
+	auto *button = new QPushButton(translate("▶ Emitir"), row);
+	button->setMinimumSize(92, 36);
+	button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+	button->setFont(bold);
+	connect(button, &QPushButton::clicked, controller,
+		[this, entryId, destId] { controller->toggleDestination(entryId, destId); });
+	grid->addWidget(button, 0, 2, 2, 1);
+	destWidgets.insert(destId, DestLine{status, button, mark});
+	return row;
 }
 
 void SalidasPanel::queueSourceListRefresh()
@@ -472,7 +456,7 @@ void SalidasPanel::refreshSourceLists()
 {
 	// A hidden dock catches up at its next visible refresh.
 	++sourceListVersion;
-	if (!shuttingDown && isVisible()) {
+	if (controller && !controller->isShuttingDown() && isVisible()) {
 		refreshStatus();
 	}
 }

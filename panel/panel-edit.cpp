@@ -1,30 +1,38 @@
-// Adding and editing entries through the entry dialog, and taking an edit over into a running stream.
+// Adding, editing and deleting entries: the entry dialog or the question first, then the controller.
 #include "panel/salidas-panel.hpp"
 #include "editor/entry-dialog.hpp"
-#include "engine/live-entry.hpp"
-#include "module/language.hpp"
+#include "editor/message-boxes.hpp"
+#include "base/language.hpp"
+
+#include <QPointer>
 
 #include <exception>
 
 namespace {
 
 // Profile changes are kept whether the dialog was confirmed or not.
-bool takeProfiles(ConfigStore *store, const EntryDialog &dialog)
+void takeProfiles(EntryController &controller, const EntryDialog &dialog)
 {
-	if (!dialog.profilesChanged) {
-		return false;
+	if (dialog.profilesChanged) {
+		controller.setProfiles(dialog.profiles);
 	}
-	store->profiles = dialog.profiles;
-	return true;
 }
 
 // Marks an entry as being edited for as long as its dialog runs.
 struct EditingMark {
-	EditingMark(QString &slot, const QString &entryId) : marked(slot) { marked = entryId; }
-	~EditingMark() { marked.clear(); }
+	EditingMark(EntryController *target, const QString &entryId) : controller(target)
+	{
+		controller->setEditing(entryId);
+	}
+	~EditingMark()
+	{
+		if (controller) {
+			controller->setEditing(QString());
+		}
+	}
 	EditingMark(const EditingMark &) = delete;
 	EditingMark &operator=(const EditingMark &) = delete;
-	QString &marked;
+	QPointer<EntryController> controller;
 };
 
 } // namespace
@@ -32,17 +40,16 @@ struct EditingMark {
 void SalidasPanel::addEntry()
 {
 	try {
-		EntryDialog dialog(this, EntryConfig(), false, false, store->profiles);
+		EntryDialog dialog(this, EntryConfig(), false, false, controller->store().profiles);
 		const int result = dialog.exec();
-		if (takeProfiles(store, dialog)) {
-			saveConfig();
-		}
-		if (result != QDialog::Accepted) {
+		// The dialog ran an event loop: the module may have let go of the controller meanwhile.
+		if (!controller) {
 			return;
 		}
-		currentEntries().append(dialog.resultConfig());
-		saveConfig();
-		rebuildCards();
+		takeProfiles(*controller, dialog);
+		if (result == QDialog::Accepted) {
+			controller->addEntry(dialog.resultConfig());
+		}
 	} catch (const std::exception &e) {
 		showMessage(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())), true);
 	} catch (...) {
@@ -53,71 +60,52 @@ void SalidasPanel::addEntry()
 void SalidasPanel::editEntry(const QString &entryId)
 {
 	try {
-		const EntryConfig *found = findEntry(entryId);
+		const EntryConfig *found = controller->findEntry(entryId);
 		if (!found) {
 			return;
 		}
-		const bool wasStreaming = isStreaming(entryId);
-		EntryDialog dialog(this, *found, true, wasStreaming, store->profiles);
+		const bool wasStreaming = controller->isStreaming(entryId);
+		EntryDialog dialog(this, *found, true, wasStreaming, controller->store().profiles);
 		// Requests and hotkeys keep running in the dialog's event loop; they must not start this entry meanwhile.
 		int result = QDialog::Rejected;
 		{
-			EditingMark mark(editingId, entryId);
+			EditingMark mark(controller, entryId);
 			result = dialog.exec();
 		}
-		if (takeProfiles(store, dialog)) {
-			saveConfig();
-		}
-		if (result != QDialog::Accepted) {
+		if (!controller) {
 			return;
 		}
-		// The dialog ran an event loop: the entry may have gone (a collection change) or stopped meanwhile.
-		EntryConfig *stored = findEntry(entryId);
-		if (!stored) {
-			return;
-		}
-		EntryConfig edited = dialog.resultConfig();
-		// Hotkey bindings may have changed in OBS while the dialog was open; the store has the latest.
-		edited.atajos = stored->atajos;
-		if (!wasStreaming || isStreaming(entryId)) {
-			*stored = edited;
-			saveConfig();
-			rebuildCards();
-		} else {
-			// Opened locked, now stopped: only what the locked dialog let the user change is taken.
-			stored->nombre = edited.nombre;
-			stored->videoKbps = edited.videoKbps;
-			stored->retrasoAudioMs = edited.retrasoAudioMs;
-			stored->ajustesCodificador = edited.ajustesCodificador;
-			stored->iniciarConStream = edited.iniciarConStream;
-			stored->pararConStream = edited.pararConStream;
-			stored->iniciarConGrabacion = edited.iniciarConGrabacion;
-			stored->pararConGrabacion = edited.pararConGrabacion;
-			saveConfig();
-			rebuildCards();
-			return;
-		}
-		if (!wasStreaming) {
-			return;
-		}
-		try {
-			LiveEntry &live = liveEntryFor(entryId);
-			if (const EntryConfig *current = findEntry(entryId)) {
-				live.applyLiveSettings(*current);
-			}
-			showMessage(translate("Cambios guardados. Se aplican a la emisión en marcha lo que admite el "
-					      "codificador; el resto, al volver a emitir."),
-				    false);
-		} catch (const std::exception &e) {
-			showMessage(translate("Cambios guardados, pero no se pudieron aplicar en caliente: %1")
-					    .arg(QString::fromUtf8(e.what())),
-				    true);
-		} catch (...) {
-			showMessage(translate("Cambios guardados, pero no se pudieron aplicar en caliente."), true);
+		takeProfiles(*controller, dialog);
+		if (result == QDialog::Accepted) {
+			controller->applyEdit(entryId, dialog.resultConfig(), wasStreaming);
 		}
 	} catch (const std::exception &e) {
 		showMessage(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())), true);
 	} catch (...) {
 		showMessage(translate("Error inesperado al actualizar el panel."), true);
 	}
+}
+
+void SalidasPanel::deleteEntry(const QString &entryId)
+{
+	if (!controller->findEntry(entryId)) {
+		return;
+	}
+	// The box runs an event loop: a hotkey, a request or OBS's own stream may start or stop the entry meanwhile,
+	// and the user must have confirmed what is true now.
+	for (;;) {
+		const bool streaming = controller->isStreaming(entryId);
+		const QString text =
+			streaming ? translate("Esta entrada está emitiendo ahora mismo. Si la borras, se detendrán sus "
+					      "emisiones.\n\n¿Borrarla?")
+				  : translate("¿Borrar esta entrada y todos sus destinos?");
+		if (!confirmAction(this, translate("Borrar entrada"), text, translate("Sí, borrar")) || !controller ||
+		    !controller->findEntry(entryId)) {
+			return;
+		}
+		if (controller->isStreaming(entryId) == streaming) {
+			break;
+		}
+	}
+	controller->deleteEntry(entryId);
 }

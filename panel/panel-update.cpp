@@ -1,9 +1,9 @@
 // The update bar and the once-per-panel check behind it.
 #include "panel/salidas-panel.hpp"
-#include "panel/update-checker.hpp"
-#include "panel/update-notice.hpp"
-#include "panel/update-rules.hpp"
-#include "panel/update-settings.hpp"
+#include "update/update-checker.hpp"
+#include "update/update-notice.hpp"
+#include "update/update-rules.hpp"
+#include "update/update-settings.hpp"
 
 #include <QDesktopServices>
 #include <QLabel>

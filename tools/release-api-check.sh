@@ -13,9 +13,9 @@ if [ ! -d "$sdk/include/obs" ]; then
 fi
 
 cd "$root"
-mapfile -t linux_sources < <(find module config engine panel editor -name '*.cpp' 2>/dev/null | sort \
+mapfile -t linux_sources < <(find base config engine control update editor panel remote module -name '*.cpp' 2>/dev/null | sort \
 	| grep -v -E -- '-(windows|dpapi|winhttp)\.cpp$')
-mapfile -t windows_sources < <(find module config engine panel editor -name '*.cpp' 2>/dev/null | sort \
+mapfile -t windows_sources < <(find base config engine control update editor panel remote module -name '*.cpp' 2>/dev/null | sort \
 	| grep -E -- '-(windows|dpapi|winhttp)\.cpp$')
 
 qt_flags=$(pkg-config --cflags Qt6Widgets | sed "s/-I/-isystem /g")

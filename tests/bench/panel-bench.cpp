@@ -87,7 +87,7 @@ TEST(PanelBench, LoopCostWithThirtyLiveDestinations)
 	for (int i = 0; i < 40; ++i) {
 		QElapsedTimer timer;
 		timer.start();
-		bed.panel->timerTick();
+		bed.controller->tick();
 		micros.push_back(double(timer.nsecsElapsed()) / 1000.0);
 		pump(100);
 	}
@@ -98,7 +98,7 @@ TEST(PanelBench, LoopCostWithThirtyLiveDestinations)
 
 	QElapsedTimer stopping;
 	stopping.start();
-	bed.panel->shutdown();
+	bed.controller->shutdown();
 	std::printf("panel exit: 30 live outputs of 10 entries ended in %lld ms\n", stopping.elapsed());
 	EXPECT_EQ(countModuleObjects().total(), 0);
 }
@@ -141,6 +141,6 @@ TEST(PanelBench, ClickToLiveAndStopAll)
 	pump(1500);
 	QElapsedTimer stopping;
 	stopping.start();
-	bed.panel->stopAllEntries();
+	bed.controller->releaseAllEntries();
 	std::printf("collection change: stop-all of 3 live entries took %lld ms\n", stopping.elapsed());
 }

@@ -1,7 +1,7 @@
 // Any answer of the update host, as the request hands it over: never a crash, and whatever is offered obeys
 // the rules (a newer valid version, a trusted address, clean notes). The rules are also fed the raw bytes.
-#include "panel/update-rules.hpp"
-#include "panel/version-fetch.hpp"
+#include "update/update-rules.hpp"
+#include "update/version-fetch.hpp"
 
 #include <QByteArray>
 #include <QString>

@@ -8,7 +8,7 @@
 #include "editor/encoder-form.hpp"
 #include "editor/entry-dialog.hpp"
 #include "engine/live-entry.hpp"
-#include "panel/remote-control.hpp"
+#include "remote/remote-control.hpp"
 
 #include <QCheckBox>
 #include <QDir>
@@ -144,7 +144,7 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	std::printf("send rate measured at the server: %d kbps at 300 kbps, %d kbps after the edit to 1500 kbps\n", low,
 		    high);
 	const QByteArray remote =
-		QJsonDocument(RemoteControl::run(bed.panel.get(), QStringLiteral("GetEntries"), QJsonObject())).toJson();
+		QJsonDocument(RemoteControl::run(bed.controller.get(), QStringLiteral("GetEntries"), QJsonObject())).toJson();
 	for (const char *secret : {"pwd", "secret-key"}) {
 		EXPECT_FALSE(remote.contains(secret)) << remote.toStdString();
 		for (const std::string &line : log.lines()) {
@@ -156,7 +156,7 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	EXPECT_GT(low, 150);
 	EXPECT_LT(low, 600);
 	EXPECT_GT(high, 1000);
-	LiveEntry *live = bed.panel->liveEntry(added.id);
+	LiveEntry *live = bed.controller->liveEntry(added.id);
 	ASSERT_NE(live, nullptr);
 	EXPECT_EQ(live->destinationStatus(added.destinos[0].id).drops, 0);
 	EXPECT_EQ(bed.entries()[0].videoKbps, 1500);
@@ -164,8 +164,8 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	// Opened while streaming, stopped before it is confirmed (as after a failure): only what the locked
 	// dialog could change is taken, and nothing is applied to a stream that no longer runs.
 	inNextDialog([&](EntryDialog &dialog) {
-		bed.panel->toggleDestination(added.id, added.destinos[0].id);
-		ASSERT_TRUE(waitUntil([&] { return !bed.panel->isStreaming(added.id); }, 10000));
+		bed.controller->toggleDestination(added.id, added.destinos[0].id);
+		ASSERT_TRUE(waitUntil([&] { return !bed.controller->isStreaming(added.id); }, 10000));
 		typeInto(named<QLineEdit>(&dialog, "nameField"), QStringLiteral("Renamed"));
 		typeNumber(named<QSpinBox>(&dialog, "videoKbpsBox"), 900);
 		typeNumber(named<QSpinBox>(&dialog, "audioDelayBox"), 120);
@@ -185,7 +185,7 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	after.retrasoAudioMs = before.retrasoAudioMs;
 	after.ajustesCodificador = before.ajustesCodificador;
 	EXPECT_EQ(describe(after), describe(before));
-	EXPECT_FALSE(bed.panel->isStreaming(added.id));
+	EXPECT_FALSE(bed.controller->isStreaming(added.id));
 	EXPECT_NE(bed.message(), tr("Cambios guardados. Se aplican a la emisión en marcha lo que admite el "
 				    "codificador; el resto, al volver a emitir."));
 	EXPECT_EQ(bed.row(0).statusText(), tr("Parado"));

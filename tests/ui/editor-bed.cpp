@@ -1,7 +1,7 @@
 #include "editor-bed.hpp"
 
 #include "editor/entry-dialog.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <QAbstractItemView>
 #include <QAbstractButton>

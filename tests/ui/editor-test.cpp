@@ -7,7 +7,7 @@
 #include "editor/encoder-form.hpp"
 #include "editor/entry-dialog.hpp"
 #include "editor/shared-widgets.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <obs-module.h>
 

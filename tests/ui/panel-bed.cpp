@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -33,13 +33,22 @@ PanelBed::PanelBed() : store(std::make_unique<ConfigStore>(QString::fromStdStrin
 
 PanelBed::~PanelBed()
 {
+	close();
+}
+
+void PanelBed::close()
+{
 	panel.reset();
+	controller.reset();
 	pump(50);
 }
 
 void PanelBed::open(const QString &message)
 {
-	panel = std::make_unique<SalidasPanel>(store.get(), message);
+	if (!controller) {
+		controller = std::make_unique<EntryController>(store.get());
+	}
+	panel = std::make_unique<SalidasPanel>(controller.get(), message);
 	panel->resize(420, 760);
 	panel->show();
 	activate(panel.get());
@@ -47,7 +56,7 @@ void PanelBed::open(const QString &message)
 
 QList<EntryConfig> &PanelBed::entries()
 {
-	return panel ? panel->currentEntries() : store->collections[QStringLiteral("Sin título")];
+	return controller ? controller->currentEntries() : store->collections[QStringLiteral("Sin título")];
 }
 
 std::vector<DestRow> PanelBed::rows() const

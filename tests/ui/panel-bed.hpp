@@ -41,8 +41,10 @@ public:
 	PanelBed();
 	~PanelBed();
 
-	// Makes and shows the panel for the store as it is now.
+	// Makes the controller for the store as it is now, and makes and shows the panel.
 	void open(const QString &message = QString());
+	// The panel goes, then the controller with its entries and hotkeys.
+	void close();
 	// The current collection's entries in the store.
 	QList<EntryConfig> &entries();
 	// The destination rows of the visible cards, in card and destination order.
@@ -57,6 +59,7 @@ public:
 
 	testbed::TempDir dir{"tallowmere-panel-"};
 	std::unique_ptr<ConfigStore> store;
+	std::unique_ptr<EntryController> controller;
 	std::unique_ptr<SalidasPanel> panel;
 };
 

@@ -6,9 +6,9 @@
 
 #include "config/secret.hpp"
 #include "editor/editor-rules.hpp"
-#include "editor/preview.hpp"
+#include "panel/preview.hpp"
 #include "engine/live-entry.hpp"
-#include "panel/remote-control.hpp"
+#include "remote/remote-control.hpp"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -127,7 +127,7 @@ TEST(Panel, StreamsFromAClickAndStopsOneDestinationOnly)
 	}
 	pump(600);
 	EXPECT_FALSE(bed.panel->findChild<QPushButton *>(QStringLiteral("stopAllButton"))->isVisible());
-	bed.panel.reset();
+	bed.close();
 	EXPECT_EQ(countModuleObjects().total(), 0);
 }
 
@@ -148,13 +148,13 @@ TEST(Panel, DropRecoveryMissingSourceDeleteAndSaveFailure)
 	click(bed.row(1).button);
 	EXPECT_EQ(bed.message(), tr("«%1» ya no existe en OBS. Cámbiala con «✎ Editar» o bórrala.").arg("Gone"));
 	EXPECT_EQ(bed.row(1).buttonText(), tr("▶ Emitir"));
-	EXPECT_FALSE(bed.panel->isStreaming(gone.id));
+	EXPECT_FALSE(bed.controller->isStreaming(gone.id));
 
 	// It starts while its delete confirmation is open: the user is asked again, now that it streams.
 	QString askedAgain;
 	answerNextModal([&](QWidget *box) {
 		EXPECT_EQ(static_cast<QMessageBox *>(box)->text(), tr("¿Borrar esta entrada y todos sus destinos?"));
-		bed.panel->startEntry(live.id);
+		bed.controller->startEntry(live.id);
 		answerNextModal([&](QWidget *again) {
 			askedAgain = static_cast<QMessageBox *>(again)->text();
 			click(findButton(again, tr("Cancelar")));
@@ -175,7 +175,7 @@ TEST(Panel, DropRecoveryMissingSourceDeleteAndSaveFailure)
 	EXPECT_EQ(bed.row(0).buttonText(), tr("■ Parar"));
 	server.restart();
 	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN"), 30000)) << bed.row(0).statusText();
-	const int outage = bed.panel->liveEntry(live.id)->destinationStatus(live.destinos[0].id).lastOutageSeconds;
+	const int outage = bed.controller->liveEntry(live.id)->destinationStatus(live.destinos[0].id).lastOutageSeconds;
 	EXPECT_GE(outage, 1);
 	EXPECT_EQ(bed.message(), tr("✔ %1 recuperado tras %2 s de corte.").arg(label).arg(outage));
 	EXPECT_TRUE(log.contains("[tallowmere] " + label.toStdString() + " recovered after ")) << log.joined();
@@ -187,8 +187,8 @@ TEST(Panel, DropRecoveryMissingSourceDeleteAndSaveFailure)
 	click(bed.cardButton(QStringLiteral("Main"), QStringLiteral("🗑")));
 	pump(20);
 	EXPECT_EQ(bed.rows().size(), 1u);
-	EXPECT_EQ(bed.panel->retiringCount(), 1u);
-	EXPECT_TRUE(waitUntil([&] { return bed.panel->retiringCount() == 0; }, 10000));
+	EXPECT_EQ(bed.controller->retiringCount(), 1u);
+	EXPECT_TRUE(waitUntil([&] { return bed.controller->retiringCount() == 0; }, 10000));
 	EXPECT_EQ(countModuleObjects().total(), 0);
 	EXPECT_EQ(bed.entries().size(), 1);
 	EXPECT_FALSE(
@@ -248,7 +248,7 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	click(bed.row(1).button);
 	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN") + " · ", 15000));
 	ASSERT_TRUE(bed.waitForStatus(1, tr("● EN EMISIÓN") + " · ", 15000));
-	LiveEntry *live = bed.panel->liveEntry(follower.id);
+	LiveEntry *live = bed.controller->liveEntry(follower.id);
 	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Wide")) << "started on the equivalent of OBS's scene";
 	EXPECT_TRUE(selector->isVisible());
 	EXPECT_EQ(selector->currentData().toString(), QStringLiteral("Wide"));
@@ -271,16 +271,16 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	// OBS's scene changes: a scene that is no key is sent as it is, one switch and one log line per change.
 	LogCapture log;
 	frontend::setCurrentScene("Other");
-	bed.panel->followObsScene();
-	bed.panel->followObsScene();
+	bed.controller->followObsScene();
+	bed.controller->followObsScene();
 	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Other"));
 	EXPECT_EQ(log.count("an entry follows OBS: switching to \"Other\""), 1);
-	EXPECT_EQ(bed.panel->liveEntry(fixed.id)->currentSourceName(), QStringLiteral("Other"));
+	EXPECT_EQ(bed.controller->liveEntry(fixed.id)->currentSourceName(), QStringLiteral("Other"));
 	frontend::setCurrentScene("Cam A");
-	bed.panel->followObsScene();
+	bed.controller->followObsScene();
 	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Wide"));
 	frontend::setCurrentScene("Broken");
-	bed.panel->followObsScene();
+	bed.controller->followObsScene();
 	EXPECT_EQ(bed.message(),
 		  tr("La escena «%1» no existe en OBS; la entrada sigue con la anterior.").arg("Deleted scene"));
 	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Wide"));
@@ -290,7 +290,7 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	EXPECT_EQ(live->currentSourceName(), QStringLiteral("follow-red"));
 	ASSERT_TRUE(selector->hasFocus());
 	frontend::setCurrentScene("Other");
-	bed.panel->followObsScene();
+	bed.controller->followObsScene();
 	pump(1100);
 	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Other"));
 	EXPECT_EQ(selector->currentData().toString(), QStringLiteral("follow-red"));
@@ -311,7 +311,7 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	OBSSceneAutoRelease late = makeScene("Late", {green});
 	frontend::setScenes({"Cam A", "Wide", "Other", "Broken", "Late", "Late"});
 	frontend::setCurrentScene("Late");
-	bed.panel->followObsScene();
+	bed.controller->followObsScene();
 	EXPECT_TRUE(shownOnce(QStringLiteral("🎬 Late"))) << selector->currentText();
 	obs_source_set_name(obs_scene_get_source(late), "Late renamed");
 	frontend::setScenes({"Cam A", "Wide", "Other", "Broken", "Late renamed"});
@@ -322,7 +322,7 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	EXPECT_EQ(selector->findData(QStringLiteral("Broken")), -1);
 	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Late renamed"));
 	frontend::setCurrentScene("Other");
-	bed.panel->followObsScene();
+	bed.controller->followObsScene();
 	EXPECT_TRUE(shownOnce(QStringLiteral("🎬 Other")));
 	EXPECT_EQ(selector->findData(QStringLiteral("Late renamed")), -1) << "gone once it is no longer sent";
 
@@ -335,23 +335,23 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 
 	// A collection change stops everything, bounded; the new collection's cards are all stopped; and back.
 	const auto changing = std::chrono::steady_clock::now();
-	bed.panel->beginCollectionChange();
+	bed.controller->beginCollectionChange();
 	const double stopped = secondsSince(changing);
 	EXPECT_LT(stopped, 12.0);
 	EXPECT_EQ(countModuleObjects().total(), 0);
 	// Until OBS has changed collection, nothing starts and no source is taken.
-	EXPECT_FALSE(bed.panel->startEntry(fixed.id));
+	EXPECT_FALSE(bed.controller->startEntry(fixed.id));
 	EXPECT_EQ(bed.message(), tr("OBS está cambiando de colección de escenas."));
 	EXPECT_EQ(countModuleObjects().total(), 0);
 	frontend::setCollection("Second");
 	bed.store->collections[QStringLiteral("Second")] = {entryFor("Other", server.url(), {"second"})};
-	bed.panel->reloadCollection();
+	bed.controller->reloadCollection();
 	pump(20);
 	ASSERT_EQ(bed.rows().size(), 1u);
 	EXPECT_EQ(bed.row(0).statusText(), tr("Parado"));
-	bed.panel->stopAllEntries();
+	bed.controller->releaseAllEntries();
 	frontend::setCollection("Sin título");
-	bed.panel->reloadCollection();
+	bed.controller->reloadCollection();
 	pump(20);
 	ASSERT_EQ(bed.rows().size(), 2u);
 	EXPECT_EQ(bed.row(0).statusText(), tr("Parado"));
@@ -360,10 +360,10 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 		<< "the preview choice survives";
 
 	// After exit, OBS's events do nothing.
-	bed.panel->shutdown();
+	bed.controller->shutdown();
 	frontend::setCurrentScene("Cam A");
-	bed.panel->followObsScene();
-	bed.panel->reloadCollection();
+	bed.controller->followObsScene();
+	bed.controller->reloadCollection();
 	pump(20);
 	EXPECT_EQ(bed.rows().size(), 2u);
 	frontend::setScenes({});
@@ -480,13 +480,13 @@ TEST(Panel, HotkeysFollowTheCollectionAndKeepTheirBindingsInTheSettingsFile)
 
 	// Another collection's entries have their own; back again, the changed binding is restored.
 	frontend::setCollection("Second");
-	bed.panel->reloadCollection();
+	bed.controller->reloadCollection();
 	EXPECT_EQ(hotkey("tallowmere-emitir-e-hot").first, OBS_INVALID_HOTKEY_ID);
 	EXPECT_NE(hotkey("tallowmere-parar-todo").first, OBS_INVALID_HOTKEY_ID);
 	frontend::setCollection("Sin título");
-	bed.panel->reloadCollection();
+	bed.controller->reloadCollection();
 	restored = obs_hotkey_save(hotkey("tallowmere-emitir-e-hot").first);
 	EXPECT_EQ(obs_data_array_count(restored), 1u);
-	bed.panel.reset();
-	EXPECT_EQ(hotkey("tallowmere-parar-todo").first, OBS_INVALID_HOTKEY_ID) << "none outlives the panel";
+	bed.close();
+	EXPECT_EQ(hotkey("tallowmere-parar-todo").first, OBS_INVALID_HOTKEY_ID) << "none outlives the controller";
 }

@@ -1,5 +1,5 @@
-#include "module/language-table.hpp"
-#include "module/language.hpp"
+#include "base/language-table.hpp"
+#include "base/language.hpp"
 
 #include "common/qt-print.hpp"
 

@@ -1,5 +1,5 @@
 #include "module/lifecycle.hpp"
-#include "module/log.hpp"
+#include "base/log.hpp"
 #include "module/srt-library.hpp"
 #include "engine/srt-start.hpp"
 #include "common/log-capture.hpp"

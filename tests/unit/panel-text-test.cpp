@@ -1,7 +1,7 @@
 // What the cards say, without widgets: status lines, transition messages, addresses, labels and the dock rule.
-#include "panel/status-text.hpp"
+#include "control/status-text.hpp"
 #include "config/config-store.hpp"
-#include "editor/preview.hpp"
+#include "panel/preview.hpp"
 #include "module/dock-state.hpp"
 
 #include "common/qt-print.hpp"

@@ -1,7 +1,7 @@
 // What OBS's threads touch, touched from several threads at once: a capture filled by a source's audio thread
 // while the mix drains it and the UI thread changes the delay, and a destination's signal fields written by
 // output threads while the UI thread reads its status and stops it. Meant to run under ThreadSanitizer.
-#include "module/ui-call.hpp"
+#include "base/ui-call.hpp"
 #include "engine/audio-track.hpp"
 #include "engine/dest-output.hpp"
 #include "config/config-store.hpp"

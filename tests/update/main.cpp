@@ -1,7 +1,7 @@
 // The update check's tests need a Qt event loop (results come back as queued calls) and, for the HTTPS server
 // on port 443, a network and mount namespace of their own: taken here, before any thread exists.
 #include "update/update-test.hpp"
-#include "panel/version-fetch.hpp"
+#include "update/version-fetch.hpp"
 #include "testbed.hpp"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The update check against a real HTTPS server on port 443 answering in every way a server can.
-#include "panel/update-checker.hpp"
-#include "panel/update-notice.hpp"
+#include "update/update-checker.hpp"
+#include "update/update-notice.hpp"
 #include "update/update-test.hpp"
 
 #include "common/log-capture.hpp"

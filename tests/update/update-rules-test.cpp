@@ -1,5 +1,5 @@
-#include "panel/update-notice.hpp"
-#include "panel/update-rules.hpp"
+#include "update/update-notice.hpp"
+#include "update/update-rules.hpp"
 
 #include "common/qt-print.hpp"
 

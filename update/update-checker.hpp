@@ -3,8 +3,8 @@
 // The once-per-panel check for a newer published version: fetches "/version.json" from the update host on a
 // worker thread and hands a newer version back to the panel's thread. Any failure shows nothing.
 
-#include "module/version.hpp"
-#include "panel/version-fetch.hpp"
+#include "base/version.hpp"
+#include "update/version-fetch.hpp"
 
 #include <QObject>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "panel/update-rules.hpp"
+#include "update/update-rules.hpp"
 
 #include <QJsonDocument>
 #include <QJsonObject>

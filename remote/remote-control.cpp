@@ -1,9 +1,9 @@
-#include "panel/remote-control.hpp"
-#include "panel/salidas-panel.hpp"
-#include "panel/status-text.hpp"
+#include "remote/remote-control.hpp"
+#include "control/entry-controller.hpp"
+#include "control/status-text.hpp"
 #include "engine/addresses.hpp"
 #include "engine/live-entry.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <QJsonArray>
 #include <QHash>
@@ -38,9 +38,9 @@ QString textField(const QJsonObject &request, const char *key, QString *error)
 	return value.toString();
 }
 
-const EntryConfig *findEntry(SalidasPanel &panel, const QString &entryId)
+const EntryConfig *findEntry(EntryController &controller, const QString &entryId)
 {
-	for (const EntryConfig &entry : panel.currentEntries()) {
+	for (const EntryConfig &entry : controller.currentEntries()) {
 		if (entry.id == entryId) {
 			return &entry;
 		}
@@ -48,9 +48,9 @@ const EntryConfig *findEntry(SalidasPanel &panel, const QString &entryId)
 	return nullptr;
 }
 
-QJsonObject describe(SalidasPanel &panel, const EntryConfig &entry)
+QJsonObject describe(EntryController &controller, const EntryConfig &entry)
 {
-	const LiveEntry *live = panel.liveEntry(entry.id);
+	const LiveEntry *live = controller.liveEntry(entry.id);
 	QJsonArray destinations;
 	for (const DestConfig &dest : entry.destinos) {
 		const DestStatus status = live ? live->destinationStatus(dest.id) : DestStatus();
@@ -76,17 +76,17 @@ QJsonObject describe(SalidasPanel &panel, const EntryConfig &entry)
 		{QStringLiteral("name"), entry.nombre},
 		{QStringLiteral("source"), entry.fuente},
 		{QStringLiteral("followsObs"), entry.seguirObs},
-		{QStringLiteral("streaming"), panel.isStreaming(entry.id)},
+		{QStringLiteral("streaming"), controller.isStreaming(entry.id)},
 		{QStringLiteral("sendingNow"), live ? live->currentSourceName() : QString()},
 		{QStringLiteral("destinations"), destinations},
 	};
 }
 
-QJsonObject entriesReply(SalidasPanel &panel)
+QJsonObject entriesReply(EntryController &controller)
 {
 	QJsonArray entries;
-	for (const EntryConfig &entry : panel.currentEntries()) {
-		entries.append(describe(panel, entry));
+	for (const EntryConfig &entry : controller.currentEntries()) {
+		entries.append(describe(controller, entry));
 	}
 	QJsonObject reply = success();
 	reply.insert(QStringLiteral("entries"), entries);
@@ -106,17 +106,17 @@ Snapshot &snapshotState()
 	return state;
 }
 
-QJsonObject runChecked(SalidasPanel &panel, const QString &type, const QJsonObject &request)
+QJsonObject runChecked(EntryController &controller, const QString &type, const QJsonObject &request)
 {
 	if (type == QLatin1String("GetEntries")) {
-		return entriesReply(panel);
+		return entriesReply(controller);
 	}
 	if (type == QLatin1String("StopAll")) {
-		panel.stopEveryEntry();
+		controller.stopEveryEntry();
 		return success();
 	}
 	if (type == QLatin1String("StartAll")) {
-		panel.startEveryEntry();
+		controller.startEveryEntry();
 		return success();
 	}
 	if (!requestTypes().contains(type)) {
@@ -128,15 +128,15 @@ QJsonObject runChecked(SalidasPanel &panel, const QString &type, const QJsonObje
 	if (!error.isEmpty()) {
 		return failure(error);
 	}
-	const EntryConfig *entry = findEntry(panel, entryId);
+	const EntryConfig *entry = findEntry(controller, entryId);
 	if (!entry) {
 		return failure(translate("No hay ninguna entrada «%1» en esta colección.").arg(entryId));
 	}
 	if (type == QLatin1String("StartEntry")) {
-		return panel.startEntry(entryId, &error) ? success() : failure(error);
+		return controller.startEntry(entryId, &error) ? success() : failure(error);
 	}
 	if (type == QLatin1String("StopEntry")) {
-		panel.stopEntry(entryId);
+		controller.stopEntry(entryId);
 		return success();
 	}
 	if (type == QLatin1String("SwitchSource")) {
@@ -144,12 +144,12 @@ QJsonObject runChecked(SalidasPanel &panel, const QString &type, const QJsonObje
 		if (!error.isEmpty()) {
 			return failure(error);
 		}
-		if (panel.isBeingEdited(entryId)) {
+		if (controller.isBeingEdited(entryId)) {
 			return failure(
 				translate("«%1» se está editando. Cierra su ventana de edición y vuelve a intentarlo.")
-					.arg(SalidasPanel::entryTitle(*entry)));
+					.arg(EntryController::entryTitle(*entry)));
 		}
-		return panel.switchEntrySource(entryId, name, &error) ? success() : failure(error);
+		return controller.switchEntrySource(entryId, name, &error) ? success() : failure(error);
 	}
 
 	const QString destId = textField(request, "destinationId", &error);
@@ -164,9 +164,9 @@ QJsonObject runChecked(SalidasPanel &panel, const QString &type, const QJsonObje
 		return failure(translate("La entrada no tiene ningún destino «%1».").arg(destId));
 	}
 	if (type == QLatin1String("StartDestination")) {
-		return panel.startDestination(entryId, destId, &error) ? success() : failure(error);
+		return controller.startDestination(entryId, destId, &error) ? success() : failure(error);
 	}
-	panel.stopDestination(entryId, destId);
+	controller.stopDestination(entryId, destId);
 	return success();
 }
 
@@ -188,16 +188,16 @@ QJsonObject failure(const QString &text)
 	return QJsonObject{{QStringLiteral("ok"), false}, {QStringLiteral("error"), maskAddressQueries(text)}};
 }
 
-QJsonObject run(SalidasPanel *panel, const QString &type, const QJsonObject &request)
+QJsonObject run(EntryController *controller, const QString &type, const QJsonObject &request)
 {
-	if (!panel) {
+	if (!controller) {
 		return failure(translate("El panel de Quorvex Source no está abierto."));
 	}
-	if (panel->isShuttingDown()) {
+	if (controller->isShuttingDown()) {
 		return failure(translate("OBS se está cerrando."));
 	}
 	try {
-		return runChecked(*panel, type, request);
+		return runChecked(*controller, type, request);
 	} catch (const std::exception &e) {
 		return failure(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())));
 	} catch (...) {
@@ -205,13 +205,13 @@ QJsonObject run(SalidasPanel *panel, const QString &type, const QJsonObject &req
 	}
 }
 
-void keepSnapshot(SalidasPanel &panel)
+void keepSnapshot(EntryController &controller)
 {
-	QJsonObject entries = entriesReply(panel);
+	QJsonObject entries = entriesReply(controller);
 	QHash<QString, QString> edited;
-	for (const EntryConfig &entry : panel.currentEntries()) {
-		if (panel.isBeingEdited(entry.id)) {
-			edited.insert(entry.id, SalidasPanel::entryTitle(entry));
+	for (const EntryConfig &entry : controller.currentEntries()) {
+		if (controller.isBeingEdited(entry.id)) {
+			edited.insert(entry.id, EntryController::entryTitle(entry));
 		}
 	}
 	Snapshot &state = snapshotState();

@@ -1,6 +1,6 @@
-#include "panel/update-checker.hpp"
-#include "panel/update-rules.hpp"
-#include "module/language.hpp"
+#include "update/update-checker.hpp"
+#include "update/update-rules.hpp"
+#include "base/language.hpp"
 
 #include <QByteArray>
 #include <QMetaObject>

@@ -1,4 +1,4 @@
-#include "module/ui-call.hpp"
+#include "base/ui-call.hpp"
 
 #include <QMetaObject>
 #include <QObject>

@@ -1,14 +1,12 @@
-// OBS's scene changes, scene-collection changes and exit.
-#include "panel/salidas-panel.hpp"
+// OBS's events: its scene changes, its own stream and recording, scene-collection changes and its close.
+#include "control/entry-controller.hpp"
 #include "engine/live-entry.hpp"
-#include "module/language.hpp"
-#include "module/log.hpp"
+#include "base/language.hpp"
+#include "base/log.hpp"
 
 #include <obs.hpp>
 
-#include <exception>
-
-void SalidasPanel::followObsScene()
+void EntryController::followObsScene()
 {
 	if (shuttingDown || changingCollection) {
 		return;
@@ -28,57 +26,28 @@ void SalidasPanel::followObsScene()
 				logMessage(LOG_INFO, "an entry follows OBS: switching to \"%s\"", name.constData());
 				switchEntrySource(entry.id, target);
 			} else {
-				showMessage(
-					translate("La escena «%1» no existe en OBS; la entrada sigue con la anterior.")
-						.arg(target),
-					true);
+				announce(translate("La escena «%1» no existe en OBS; la entrada sigue con la anterior.")
+						 .arg(target),
+					 true);
 			}
 		}
-		refreshStatus();
+		emit statusChanged();
 	} catch (...) {
 		logMessage(LOG_WARNING, "unexpected error while following the OBS scene change");
 	}
 }
 
-void SalidasPanel::stopAllEntries()
-{
-	try {
-		// Every output is asked first, so that they all stop in parallel; only then is each entry waited for.
-		for (auto &item : liveEntries) {
-			if (item.second) {
-				item.second->requestStop();
-			}
-		}
-		for (auto &live : retiring) {
-			live->requestStop();
-		}
-		for (auto &item : liveEntries) {
-			if (item.second) {
-				item.second->stopAndWait();
-			}
-		}
-		liveEntries.clear();
-		for (auto &live : retiring) {
-			live->stopAndWait();
-		}
-		retiring.clear();
-		reportStateChanges();
-	} catch (...) {
-		logMessage(LOG_WARNING, "could not stop all streams when changing collection");
-	}
-}
-
-void SalidasPanel::followObsStream(bool started)
+void EntryController::followObsStream(bool started)
 {
 	followObsOutput(started, false);
 }
 
-void SalidasPanel::followObsRecording(bool started)
+void EntryController::followObsRecording(bool started)
 {
 	followObsOutput(started, true);
 }
 
-void SalidasPanel::followObsOutput(bool started, bool recording)
+void EntryController::followObsOutput(bool started, bool recording)
 {
 	if (shuttingDown) {
 		return;
@@ -105,31 +74,58 @@ void SalidasPanel::followObsOutput(bool started, bool recording)
 	}
 }
 
-void SalidasPanel::beginCollectionChange()
+void EntryController::releaseAllEntries()
 {
-	changingCollection = true;
-	stopAllEntries();
+	emit releasing();
+	try {
+		// Every output is asked first, so that they all stop in parallel; only then is each entry waited for.
+		for (auto &item : liveEntries) {
+			if (item.second) {
+				item.second->requestStop();
+			}
+		}
+		for (auto &live : retiring) {
+			live->requestStop();
+		}
+		for (auto &item : liveEntries) {
+			if (item.second) {
+				item.second->stopAndWait();
+			}
+		}
+		liveEntries.clear();
+		for (auto &live : retiring) {
+			live->stopAndWait();
+		}
+		retiring.clear();
+		reportStateChanges();
+	} catch (...) {
+		logMessage(LOG_WARNING, "could not stop all streams when changing collection");
+	}
 }
 
-void SalidasPanel::reloadCollection()
+void EntryController::beginCollectionChange()
+{
+	changingCollection = true;
+	releaseAllEntries();
+}
+
+void EntryController::reloadCollection()
 {
 	if (shuttingDown) {
 		return;
 	}
 	changingCollection = false;
 	readCollectionName();
-	showMessage(QString(), false);
-	rebuildCards();
+	announce(QString(), false);
+	changed();
 }
 
-void SalidasPanel::shutdown()
+void EntryController::shutdown()
 {
 	if (shuttingDown) {
 		return;
 	}
 	shuttingDown = true;
-	stopFollowingNames();
-	statusTimer.stop();
-	destroyPreviewDisplays();
-	stopAllEntries();
+	timer.stop();
+	releaseAllEntries();
 }

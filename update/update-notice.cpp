@@ -1,6 +1,6 @@
-#include "panel/update-notice.hpp"
-#include "module/language.hpp"
-#include "module/log.hpp"
+#include "update/update-notice.hpp"
+#include "base/language.hpp"
+#include "base/log.hpp"
 
 QString updateNoticeText(const QString &version, const QString &notes, const char *localVersion)
 {

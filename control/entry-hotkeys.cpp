@@ -1,7 +1,7 @@
-#include "panel/panel-hotkeys.hpp"
-#include "panel/salidas-panel.hpp"
-#include "module/language.hpp"
-#include "module/log.hpp"
+#include "control/entry-hotkeys.hpp"
+#include "control/entry-controller.hpp"
+#include "base/language.hpp"
+#include "base/log.hpp"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -24,10 +24,7 @@ QString bindingKey(bool start)
 
 } // namespace
 
-EntryHotkeys::EntryHotkeys(SalidasPanel *owner, ConfigStore *configStore, std::function<void()> saveStore)
-	: panel(owner),
-	  store(configStore),
-	  save(std::move(saveStore))
+EntryHotkeys::EntryHotkeys(EntryController *owner) : controller(owner), store(&owner->store())
 {
 	bindingsSignal.Connect(obs_get_signal_handler(), "hotkey_bindings_changed", &EntryHotkeys::bindingsChanged,
 			       this);
@@ -90,7 +87,7 @@ void EntryHotkeys::add(const QString &name, const QString &description, const QS
 		       const QString &bindings)
 {
 	auto slot = std::make_unique<Slot>();
-	slot->panel = panel;
+	slot->controller = controller;
 	slot->entryId = entryId;
 	slot->action = action;
 	slot->description = description;
@@ -109,7 +106,7 @@ void EntryHotkeys::sync(const QList<EntryConfig> &entries)
 {
 	std::set<QString> wanted{QString::fromLatin1(stopAllName()), QString::fromLatin1(startAllName())};
 	for (const EntryConfig &entry : entries) {
-		const QString title = SalidasPanel::entryTitle(entry);
+		const QString title = EntryController::entryTitle(entry);
 		for (const bool start : {true, false}) {
 			const QString name = start ? startName(entry.id) : stopName(entry.id);
 			const QString description = (start ? translate("Quorvex Source: emitir «%1»")
@@ -151,7 +148,7 @@ void EntryHotkeys::takeBindings(obs_hotkey_id id)
 			holder = &store->atajos;
 			key = QLatin1String(slot.action == Action::StopAll ? stopAllBindings : startAllBindings);
 		} else {
-			for (EntryConfig &entry : panel->currentEntries()) {
+			for (EntryConfig &entry : controller->currentEntries()) {
 				if (entry.id == slot.entryId) {
 					holder = &entry.atajos;
 				}
@@ -166,7 +163,7 @@ void EntryHotkeys::takeBindings(obs_hotkey_id id)
 		} else {
 			holder->insert(key, bindings);
 		}
-		save();
+		controller->save();
 		return;
 	}
 }
@@ -176,9 +173,9 @@ void EntryHotkeys::pressed(void *data, obs_hotkey_id, obs_hotkey_t *, bool down)
 	if (!down) {
 		return;
 	}
-	// Any thread: only copies of the slot's fixed fields travel to the panel's thread.
+	// Any thread: only copies of the slot's fixed fields travel to the controller's thread.
 	const Slot *slot = static_cast<const Slot *>(data);
-	SalidasPanel *target = slot->panel;
+	EntryController *target = slot->controller;
 	const QString entryId = slot->entryId;
 	const Action action = slot->action;
 	QMetaObject::invokeMethod(
@@ -208,7 +205,8 @@ void EntryHotkeys::pressed(void *data, obs_hotkey_id, obs_hotkey_t *, bool down)
 
 void EntryHotkeys::bindingsChanged(void *data, calldata_t *cd)
 {
-	// Runs under OBS's hotkey lock, on the thread that changed the bindings: only ours go on, to the panel's thread.
+	// Runs under OBS's hotkey lock, on the thread that changed the bindings: only ours go on, to the controller's
+	// thread.
 	auto *self = static_cast<EntryHotkeys *>(data);
 	auto *hotkey = static_cast<obs_hotkey_t *>(calldata_ptr(cd, "key"));
 	const char *name = hotkey ? obs_hotkey_get_name(hotkey) : nullptr;
@@ -217,5 +215,5 @@ void EntryHotkeys::bindingsChanged(void *data, calldata_t *cd)
 	}
 	const obs_hotkey_id id = obs_hotkey_get_id(hotkey);
 	QMetaObject::invokeMethod(
-		self->panel, [self, id] { self->takeBindings(id); }, Qt::QueuedConnection);
+		self->controller, [self, id] { self->takeBindings(id); }, Qt::QueuedConnection);
 }

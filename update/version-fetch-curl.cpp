@@ -1,6 +1,6 @@
 // The update check's HTTPS request with libcurl. Proxies come from the environment (https_proxy, no_proxy),
 // the usual system setting on Linux.
-#include "panel/version-fetch.hpp"
+#include "update/version-fetch.hpp"
 
 #include <curl/curl.h>
 

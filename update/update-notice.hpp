@@ -2,7 +2,7 @@
 
 // The panel's side of a newer version: the text of the update bar and the log line.
 
-#include "module/version.hpp"
+#include "base/version.hpp"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "editor/obs-names.hpp"
+#include "control/obs-names.hpp"
 
 #include <util/config-file.h>
 

@@ -1,8 +1,8 @@
-#include "panel/status-text.hpp"
+#include "control/status-text.hpp"
 #include "config/address-parts.hpp"
 #include "config/config-store.hpp"
 #include "engine/addresses.hpp"
-#include "module/language.hpp"
+#include "base/language.hpp"
 
 #include <obs.hpp>
 

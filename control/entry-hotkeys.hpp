@@ -10,16 +10,16 @@
 #include <map>
 #include <memory>
 
-class SalidasPanel;
+class EntryController;
 
 // OBS hotkeys: per entry of the current collection, one that starts and one that stops every destination, and two
 // that start and stop every entry. Their bindings are kept in the settings file. OBS calls them on its hotkey thread (or a
-// request's thread); they act on the panel's thread.
+// request's thread); they act on the controller's thread.
 class EntryHotkeys {
 public:
-	// save: writes the store after bindings changed.
-	EntryHotkeys(SalidasPanel *panel, ConfigStore *store, std::function<void()> save);
-	// Unregisters every hotkey: no call reaches the panel afterwards.
+	// Bindings are kept in the controller's store, which it saves after they changed.
+	explicit EntryHotkeys(EntryController *controller);
+	// Unregisters every hotkey: no call reaches the controller afterwards.
 	~EntryHotkeys();
 	EntryHotkeys(const EntryHotkeys &) = delete;
 	EntryHotkeys &operator=(const EntryHotkeys &) = delete;
@@ -41,7 +41,7 @@ public:
 private:
 	enum class Action { Start, Stop, StopAll, StartAll };
 	struct Slot {
-		SalidasPanel *panel;
+		EntryController *controller;
 		QString entryId;
 		Action action;
 		QString description;
@@ -54,9 +54,8 @@ private:
 	static void pressed(void *data, obs_hotkey_id id, obs_hotkey_t *hotkey, bool pressed);
 	static void bindingsChanged(void *data, calldata_t *cd);
 
-	SalidasPanel *panel;
+	EntryController *controller;
 	ConfigStore *store;
-	std::function<void()> save;
 	std::map<QString, std::unique_ptr<Slot>> registered;
 	OBSSignal bindingsSignal;
 };

@@ -1,6 +1,6 @@
 // The update check's HTTPS request on Windows: synchronous WinHTTP with the system's automatic proxy. A
 // blocked call returns when another thread closes its handle (cancelVersionFetch).
-#include "panel/version-fetch.hpp"
+#include "update/version-fetch.hpp"
 
 #include <windows.h>
 #include <winhttp.h>

@@ -3,18 +3,18 @@
 // "vendor"; "vendor_request_register" takes "vendor", "type" and "callback", a pointer to a pair (function, data)
 // that it copies; "vendor_request_unregister" takes "vendor" and "type"; "vendor_event_emit" takes "vendor", "type"
 // and "data" (an obs_data_t, not released). Each sets "success".
-#include "module/websocket-vendor.hpp"
-#include "module/language.hpp"
-#include "module/log.hpp"
-#include "module/panel-host.hpp"
-#include "module/ui-call.hpp"
-#include "panel/remote-control.hpp"
-#include "panel/salidas-panel.hpp"
+#include "remote/websocket-vendor.hpp"
+#include "base/language.hpp"
+#include "base/log.hpp"
+#include "base/ui-call.hpp"
+#include "control/entry-controller.hpp"
+#include "remote/remote-control.hpp"
 
 #include <obs.hpp>
 
 #include <QCoreApplication>
 #include <QJsonDocument>
+#include <QPointer>
 
 #include <cstdint>
 #include <exception>
@@ -39,6 +39,8 @@ UiCallGate &gate()
 }
 
 proc_handler_t *websocket = nullptr;
+// Read on the UI thread only.
+QPointer<EntryController> target;
 void *vendor = nullptr;
 
 OBSDataAutoRelease toObsData(const QJsonObject &object)
@@ -48,7 +50,7 @@ OBSDataAutoRelease toObsData(const QJsonObject &object)
 
 void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *data)
 {
-	// On one of obs-websocket's threads: the panel is only touched on its own thread.
+	// On one of obs-websocket's threads: the controller is only touched on its own thread.
 	QJsonObject reply;
 	try {
 		const QString type = RemoteControl::requestTypes().value(int(reinterpret_cast<intptr_t>(data)));
@@ -56,8 +58,8 @@ void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *data)
 		const QJsonObject request = json ? QJsonDocument::fromJson(json).object() : QJsonObject();
 		QJsonObject answer;
 		// obs-websocket runs batches of execution type SerialFrame on OBS's graphics thread: waiting there for
-		// the panel's thread would stall OBS's video. Such a request is answered from what the panel last saw,
-		// and what it asks for is queued.
+		// the UI thread would stall OBS's video. Such a request is answered from what the last tick saw, and
+		// what it asks for is queued.
 		if (gate().isClosed()) {
 			reply = RemoteControl::failure(translate("OBS se está cerrando."));
 		} else if (obs_in_task_thread(OBS_TASK_GRAPHICS)) {
@@ -68,7 +70,7 @@ void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *data)
 					QCoreApplication::instance(),
 					[type, request] {
 						if (!gate().isClosed()) {
-							RemoteControl::run(modulePanel(), type, request);
+							RemoteControl::run(target.data(), type, request);
 						}
 					},
 					Qt::QueuedConnection);
@@ -77,7 +79,7 @@ void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *data)
 			switch (gate().call(
 				QCoreApplication::instance(),
 				[&answer, &type, &request] {
-					answer = RemoteControl::run(modulePanel(), type, request);
+					answer = RemoteControl::run(target.data(), type, request);
 				},
 				answerTimeout)) {
 			case UiCallGate::Result::Done:
@@ -110,6 +112,15 @@ bool callWebsocket(const char *procedure, calldata_t *data)
 }
 
 } // namespace
+
+void attachRemoteControl(EntryController *controller)
+{
+	target = controller;
+	if (controller) {
+		QObject::connect(controller, &EntryController::statusChanged, controller,
+				 [controller] { RemoteControl::keepSnapshot(*controller); });
+	}
+}
 
 void openRemoteControl()
 {

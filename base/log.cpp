@@ -1,4 +1,4 @@
-#include "module/log.hpp"
+#include "base/log.hpp"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "panel/update-settings.hpp"
+#include "update/update-settings.hpp"
 
 // No default host: whoever registered a name the project does not own could show users a download link.
 #ifndef TALLOWMERE_UPDATE_HOST

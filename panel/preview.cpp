@@ -1,4 +1,4 @@
-#include "editor/preview.hpp"
+#include "panel/preview.hpp"
 #include "engine/live-entry.hpp"
 
 #include <obs.h>

@@ -1,5 +1,5 @@
-#include "module/language.hpp"
-#include "module/language-table.hpp"
+#include "base/language.hpp"
+#include "base/language-table.hpp"
 
 #include <obs.h>
 

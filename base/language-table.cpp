@@ -1,4 +1,4 @@
-#include "language-table.hpp"
+#include "base/language-table.hpp"
 
 namespace tallowmere {
 
