@@ -144,7 +144,8 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	std::printf("send rate measured at the server: %d kbps at 300 kbps, %d kbps after the edit to 1500 kbps\n", low,
 		    high);
 	const QByteArray remote =
-		QJsonDocument(RemoteControl::run(bed.controller.get(), QStringLiteral("GetEntries"), QJsonObject())).toJson();
+		QJsonDocument(RemoteControl::run(bed.controller.get(), QStringLiteral("GetEntries"), QJsonObject()))
+			.toJson();
 	for (const char *secret : {"pwd", "secret-key"}) {
 		EXPECT_FALSE(remote.contains(secret)) << remote.toStdString();
 		for (const std::string &line : log.lines()) {

@@ -182,6 +182,31 @@ TEST(Panel, DropRecoveryMissingSourceDeleteAndSaveFailure)
 	EXPECT_TRUE(waitUntil([&] { return bed.row(0).statusText().contains(QStringLiteral(" (")); }, 2000))
 		<< "the outage is counted on the line: " << bed.row(0).statusText().toStdString();
 
+	// Without a dock, the entry is supervised, announced and logged all the same.
+	bed.panel.reset();
+	QStringList announced;
+	QObject::connect(bed.controller.get(), &EntryController::announced,
+			 [&](const QString &text, bool) { announced.append(text); });
+	LogCapture docklessLog;
+	const auto state = [&] {
+		return bed.controller->liveEntry(live.id)->destinationStatus(live.destinos[0].id).state;
+	};
+	server.kill();
+	ASSERT_TRUE(waitUntil([&] { return state() == DestState::Reconnecting; }, 10000));
+	server.restart();
+	ASSERT_TRUE(waitUntil([&] { return state() == DestState::Live; }, 30000));
+	pump(600);
+	EXPECT_TRUE(docklessLog.contains("[tallowmere] " +
+					 tr("⚠ Corte en %1. Reconectando automáticamente…").arg(label).toStdString()))
+		<< docklessLog.joined();
+	EXPECT_TRUE(docklessLog.contains("[tallowmere] " + label.toStdString() + " recovered after "))
+		<< docklessLog.joined();
+	const int again = bed.controller->liveEntry(live.id)->destinationStatus(live.destinos[0].id).lastOutageSeconds;
+	EXPECT_EQ(announced.join(QLatin1Char('|')),
+		  tr("⚠ Corte en %1. Reconectando automáticamente…").arg(label) + "|" +
+			  tr("✔ %1 recuperado tras %2 s de corte.").arg(label).arg(again));
+	bed.open();
+
 	// Deleting the streaming entry removes its card at once; its output ends in the background.
 	clickInNextModal(tr("Sí, borrar"));
 	click(bed.cardButton(QStringLiteral("Main"), QStringLiteral("🗑")));
