@@ -32,16 +32,20 @@ struct DestConfig {
 	} sinAbrir;
 };
 
-struct EntryConfig {
-	QString id;
-	QString fuente;
-	QString nombre;
+// How a picture and its sound are encoded: what an entry and an encoder profile have in common.
+struct EncodingConfig {
 	QString codificador = QStringLiteral("obs_x264");
 	int videoKbps = 4000;
 	int audioKbps = 128;
 	QString codificadorAudio;
-	int retrasoAudioMs = 0;
 	QString ajustesCodificador;
+};
+
+struct EntryConfig : EncodingConfig {
+	QString id;
+	QString fuente;
+	QString nombre;
+	int retrasoAudioMs = 0;
 	int ancho = 0;
 	int alto = 0;
 	bool llenar = false;
@@ -59,14 +63,13 @@ struct EntryConfig {
 	QMap<QString, QString> atajos;
 };
 
-struct ProfileConfig {
+struct ProfileConfig : EncodingConfig {
 	QString nombre;
-	QString codificador = QStringLiteral("obs_x264");
-	int videoKbps = 4000;
-	int audioKbps = 128;
-	QString codificadorAudio;
-	QString ajustesCodificador;
 };
+
+// Copies what may change while the entry streams: its name, video bitrate, audio delay, the encoder's own
+// settings, and when it starts and stops with OBS. Everything else is bound to the running outputs.
+void copyEditableWhileLive(const EntryConfig &from, EntryConfig &into);
 
 // Limits shared by the settings file and the editor.
 namespace ConfigLimits {

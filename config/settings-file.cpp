@@ -148,6 +148,29 @@ QList<DestConfig> readDestinations(const QJsonArray &array, LoadFlags &flags)
 	return destinations;
 }
 
+// The encoding members, read the same way for entries and profiles.
+void readEncoding(const QJsonObject &object, EncodingConfig &encoding)
+{
+	encoding.codificador = readText(object, "codificador", QStringLiteral("obs_x264"));
+	encoding.videoKbps =
+		readClamped(object, "videoKbps", 4000, ConfigLimits::minVideoKbps, ConfigLimits::maxVideoKbps);
+	encoding.audioKbps =
+		readClamped(object, "audioKbps", 128, ConfigLimits::minAudioKbps, ConfigLimits::maxAudioKbps);
+	encoding.codificadorAudio = readText(object, "codificadorAudio").trimmed();
+	encoding.ajustesCodificador = readText(object, "ajustesCodificador");
+}
+
+void writeEncoding(const EncodingConfig &encoding, QJsonObject &object)
+{
+	object.insert(QStringLiteral("codificador"), encoding.codificador);
+	object.insert(QStringLiteral("videoKbps"), encoding.videoKbps);
+	object.insert(QStringLiteral("audioKbps"), encoding.audioKbps);
+	if (!encoding.codificadorAudio.isEmpty()) {
+		object.insert(QStringLiteral("codificadorAudio"), encoding.codificadorAudio);
+	}
+	object.insert(QStringLiteral("ajustesCodificador"), encoding.ajustesCodificador);
+}
+
 bool readEntry(const QJsonObject &object, EntryConfig &entry, LoadFlags &flags)
 {
 	entry.id = readText(object, "id");
@@ -160,14 +183,9 @@ bool readEntry(const QJsonObject &object, EntryConfig &entry, LoadFlags &flags)
 	if (entry.fuente.isEmpty() && !entry.seguirObs) {
 		return false;
 	}
-	entry.codificador = readText(object, "codificador", QStringLiteral("obs_x264"));
-	entry.videoKbps =
-		readClamped(object, "videoKbps", 4000, ConfigLimits::minVideoKbps, ConfigLimits::maxVideoKbps);
-	entry.audioKbps = readClamped(object, "audioKbps", 128, ConfigLimits::minAudioKbps, ConfigLimits::maxAudioKbps);
-	entry.codificadorAudio = readText(object, "codificadorAudio").trimmed();
+	readEncoding(object, entry);
 	entry.retrasoAudioMs =
 		readClamped(object, "retrasoAudioMs", 0, ConfigLimits::minAudioDelayMs, ConfigLimits::maxAudioDelayMs);
-	entry.ajustesCodificador = readText(object, "ajustesCodificador");
 	entry.ancho = readInt(object, "ancho", 0);
 	entry.alto = readInt(object, "alto", 0);
 	const auto inRange = [](int side) {
@@ -210,13 +228,7 @@ QList<ProfileConfig> readProfiles(const QJsonArray &array)
 		if (profile.nombre.isEmpty()) {
 			continue;
 		}
-		profile.codificador = readText(object, "codificador", QStringLiteral("obs_x264"));
-		profile.videoKbps =
-			readClamped(object, "videoKbps", 4000, ConfigLimits::minVideoKbps, ConfigLimits::maxVideoKbps);
-		profile.audioKbps =
-			readClamped(object, "audioKbps", 128, ConfigLimits::minAudioKbps, ConfigLimits::maxAudioKbps);
-		profile.codificadorAudio = readText(object, "codificadorAudio").trimmed();
-		profile.ajustesCodificador = readText(object, "ajustesCodificador");
+		readEncoding(object, profile);
 		profiles.append(profile);
 	}
 	return profiles;
@@ -257,16 +269,10 @@ QJsonObject writeEntry(const EntryConfig &entry, ProtectionProblem *problem)
 	if (!entry.nombre.isEmpty()) {
 		object.insert(QStringLiteral("nombre"), entry.nombre);
 	}
-	object.insert(QStringLiteral("codificador"), entry.codificador);
-	object.insert(QStringLiteral("videoKbps"), entry.videoKbps);
-	object.insert(QStringLiteral("audioKbps"), entry.audioKbps);
-	if (!entry.codificadorAudio.isEmpty()) {
-		object.insert(QStringLiteral("codificadorAudio"), entry.codificadorAudio);
-	}
+	writeEncoding(entry, object);
 	if (entry.retrasoAudioMs > 0) {
 		object.insert(QStringLiteral("retrasoAudioMs"), entry.retrasoAudioMs);
 	}
-	object.insert(QStringLiteral("ajustesCodificador"), entry.ajustesCodificador);
 	object.insert(QStringLiteral("ancho"), entry.ancho);
 	object.insert(QStringLiteral("alto"), entry.alto);
 	object.insert(QStringLiteral("llenar"), entry.llenar);
@@ -306,13 +312,7 @@ QJsonObject writeProfile(const ProfileConfig &profile)
 {
 	QJsonObject object;
 	object.insert(QStringLiteral("nombre"), profile.nombre);
-	object.insert(QStringLiteral("codificador"), profile.codificador);
-	object.insert(QStringLiteral("videoKbps"), profile.videoKbps);
-	object.insert(QStringLiteral("audioKbps"), profile.audioKbps);
-	if (!profile.codificadorAudio.isEmpty()) {
-		object.insert(QStringLiteral("codificadorAudio"), profile.codificadorAudio);
-	}
-	object.insert(QStringLiteral("ajustesCodificador"), profile.ajustesCodificador);
+	writeEncoding(profile, object);
 	return object;
 }
 

@@ -6,19 +6,6 @@
 
 #include <exception>
 
-// TEMP until merged with the config change.
-static void copyEditableWhileLive(const EntryConfig &edited, EntryConfig &stored)
-{
-	stored.nombre = edited.nombre;
-	stored.videoKbps = edited.videoKbps;
-	stored.retrasoAudioMs = edited.retrasoAudioMs;
-	stored.ajustesCodificador = edited.ajustesCodificador;
-	stored.iniciarConStream = edited.iniciarConStream;
-	stored.pararConStream = edited.pararConStream;
-	stored.iniciarConGrabacion = edited.iniciarConGrabacion;
-	stored.pararConGrabacion = edited.pararConGrabacion;
-}
-
 void EntryController::save()
 {
 	QString message;

@@ -122,82 +122,22 @@ void EncoderForm::addProperty(obs_property_t *property)
 	const QByteArray name = row.name;
 
 	switch (obs_property_get_type(property)) {
-	case OBS_PROPERTY_BOOL: {
-		auto *box = new QCheckBox(this);
-		connect(box, &QCheckBox::toggled, this, [this, name](bool value) {
-			obs_data_set_bool(settings, name.constData(), value);
-			written(name);
-		});
-		row.editor = box;
+	case OBS_PROPERTY_BOOL:
+		row.editor = boolEditor(name);
 		break;
-	}
-	case OBS_PROPERTY_INT: {
-		auto *box = new NoWheelSpinBox(this);
-		box->setRange(obs_property_int_min(property), obs_property_int_max(property));
-		const int step = obs_property_int_step(property);
-		box->setSingleStep(step < 2 ? 1 : step);
-		box->setSuffix(suffixFor(obs_property_int_suffix(property)));
-		connect(box, qOverload<int>(&QSpinBox::valueChanged), this, [this, name](int value) {
-			obs_data_set_int(settings, name.constData(), value);
-			written(name);
-		});
-		row.editor = box;
+	case OBS_PROPERTY_INT:
+		row.editor = intEditor(property, name);
 		break;
-	}
-	case OBS_PROPERTY_FLOAT: {
-		auto *box = new NoWheelDoubleSpinBox(this);
-		box->setFocusPolicy(Qt::StrongFocus);
-		box->setRange(obs_property_float_min(property), obs_property_float_max(property));
-		const double step = obs_property_float_step(property);
-		box->setSingleStep(step > 0 ? step : 0.1);
-		box->setSuffix(suffixFor(obs_property_float_suffix(property)));
-		connect(box, qOverload<double>(&QDoubleSpinBox::valueChanged), this, [this, name](double value) {
-			obs_data_set_double(settings, name.constData(), value);
-			written(name);
-		});
-		row.editor = box;
+	case OBS_PROPERTY_FLOAT:
+		row.editor = floatEditor(property, name);
 		break;
-	}
-	case OBS_PROPERTY_TEXT: {
-		auto *field = new QLineEdit(this);
-		if (obs_property_text_type(property) == OBS_TEXT_PASSWORD) {
-			field->setEchoMode(QLineEdit::Password);
-		}
-		connect(field, &QLineEdit::textEdited, this, [this, name](const QString &text) {
-			obs_data_set_string(settings, name.constData(), text.toUtf8().constData());
-			written(name);
-		});
-		row.editor = field;
+	case OBS_PROPERTY_TEXT:
+		row.editor = textEditor(property, name);
 		break;
-	}
-	case OBS_PROPERTY_LIST: {
-		auto *combo = new NoWheelComboBox(this);
+	case OBS_PROPERTY_LIST:
 		row.listFormat = obs_property_list_format(property);
-		const int format = row.listFormat;
-		const size_t count = obs_property_list_item_count(property);
-		for (size_t i = 0; i < count; ++i) {
-			if (obs_property_list_item_disabled(property, i)) {
-				continue;
-			}
-			combo->addItem(QString::fromUtf8(obs_property_list_item_name(property, i)),
-				       listItemValue(property, i, format));
-		}
-		connect(combo, qOverload<int>(&QComboBox::activated), this, [this, name, format, combo](int index) {
-			const QVariant value = combo->itemData(index);
-			if (format == OBS_COMBO_FORMAT_INT) {
-				obs_data_set_int(settings, name.constData(), value.toLongLong());
-			} else if (format == OBS_COMBO_FORMAT_FLOAT) {
-				obs_data_set_double(settings, name.constData(), value.toDouble());
-			} else if (isBoolList(format)) {
-				obs_data_set_bool(settings, name.constData(), value.toBool());
-			} else {
-				obs_data_set_string(settings, name.constData(), value.toString().toUtf8().constData());
-			}
-			written(name);
-		});
-		row.editor = combo;
+		row.editor = listEditor(property, name, row.listFormat);
 		break;
-	}
 	default:
 		return;
 	}
@@ -208,6 +148,85 @@ void EncoderForm::addProperty(obs_property_t *property)
 	row.label->setWordWrap(true);
 	form->addRow(row.label, row.editor);
 	rows.push_back(row);
+}
+
+QWidget *EncoderForm::boolEditor(const QByteArray &name)
+{
+	auto *box = new QCheckBox(this);
+	connect(box, &QCheckBox::toggled, this, [this, name](bool value) {
+		obs_data_set_bool(settings, name.constData(), value);
+		written(name);
+	});
+	return box;
+}
+
+QWidget *EncoderForm::intEditor(obs_property_t *property, const QByteArray &name)
+{
+	auto *box = new NoWheelSpinBox(this);
+	box->setRange(obs_property_int_min(property), obs_property_int_max(property));
+	const int step = obs_property_int_step(property);
+	box->setSingleStep(step < 2 ? 1 : step);
+	box->setSuffix(suffixFor(obs_property_int_suffix(property)));
+	connect(box, qOverload<int>(&QSpinBox::valueChanged), this, [this, name](int value) {
+		obs_data_set_int(settings, name.constData(), value);
+		written(name);
+	});
+	return box;
+}
+
+QWidget *EncoderForm::floatEditor(obs_property_t *property, const QByteArray &name)
+{
+	auto *box = new NoWheelDoubleSpinBox(this);
+	box->setFocusPolicy(Qt::StrongFocus);
+	box->setRange(obs_property_float_min(property), obs_property_float_max(property));
+	const double step = obs_property_float_step(property);
+	box->setSingleStep(step > 0 ? step : 0.1);
+	box->setSuffix(suffixFor(obs_property_float_suffix(property)));
+	connect(box, qOverload<double>(&QDoubleSpinBox::valueChanged), this, [this, name](double value) {
+		obs_data_set_double(settings, name.constData(), value);
+		written(name);
+	});
+	return box;
+}
+
+QWidget *EncoderForm::textEditor(obs_property_t *property, const QByteArray &name)
+{
+	auto *field = new QLineEdit(this);
+	if (obs_property_text_type(property) == OBS_TEXT_PASSWORD) {
+		field->setEchoMode(QLineEdit::Password);
+	}
+	connect(field, &QLineEdit::textEdited, this, [this, name](const QString &text) {
+		obs_data_set_string(settings, name.constData(), text.toUtf8().constData());
+		written(name);
+	});
+	return field;
+}
+
+QWidget *EncoderForm::listEditor(obs_property_t *property, const QByteArray &name, int format)
+{
+	auto *combo = new NoWheelComboBox(this);
+	const size_t count = obs_property_list_item_count(property);
+	for (size_t i = 0; i < count; ++i) {
+		if (obs_property_list_item_disabled(property, i)) {
+			continue;
+		}
+		combo->addItem(QString::fromUtf8(obs_property_list_item_name(property, i)),
+			       listItemValue(property, i, format));
+	}
+	connect(combo, qOverload<int>(&QComboBox::activated), this, [this, name, format, combo](int index) {
+		const QVariant value = combo->itemData(index);
+		if (format == OBS_COMBO_FORMAT_INT) {
+			obs_data_set_int(settings, name.constData(), value.toLongLong());
+		} else if (format == OBS_COMBO_FORMAT_FLOAT) {
+			obs_data_set_double(settings, name.constData(), value.toDouble());
+		} else if (isBoolList(format)) {
+			obs_data_set_bool(settings, name.constData(), value.toBool());
+		} else {
+			obs_data_set_string(settings, name.constData(), value.toString().toUtf8().constData());
+		}
+		written(name);
+	});
+	return combo;
 }
 
 void EncoderForm::written(const QByteArray &name)

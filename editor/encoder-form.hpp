@@ -43,6 +43,12 @@ public:
 	const std::vector<PropertyRow> &propertyRows() const { return rows; }
 
 private:
+	// One editor per kind of property, each writing its value into the settings as it changes.
+	QWidget *boolEditor(const QByteArray &name);
+	QWidget *intEditor(obs_property_t *property, const QByteArray &name);
+	QWidget *floatEditor(obs_property_t *property, const QByteArray &name);
+	QWidget *textEditor(obs_property_t *property, const QByteArray &name);
+	QWidget *listEditor(obs_property_t *property, const QByteArray &name, int format);
 	void written(const QByteArray &name);
 
 	QFormLayout *form = nullptr;

@@ -57,6 +57,32 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 	form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
 	contentLayout->addLayout(form);
 
+	buildSourceRows(form);
+	buildVideoRows(form);
+	buildAudioRows(form);
+	buildPictureRows(form);
+	buildWithObsRows(form);
+	form->addRow(translate("Perfil:"), buildProfileRow());
+	contentLayout->addWidget(hintLabel(
+		translate("Si eliges una escena se emite la escena completa con su audio. Si eliges una fuente, "
+			  "se emite sola, ajustada al tamaño del lienzo."),
+		content));
+	buildDestinationsSection(content, contentLayout);
+	scroll->setWidget(content);
+	buildButtons(outer);
+
+	selectStartingEncoder(isEdit);
+	addStoredDestinations();
+	if (streaming) {
+		lockForLive();
+	}
+	updateFollowState();
+	updateFramingEnabled();
+	connect(sizeCombo, qOverload<int>(&QComboBox::currentIndexChanged), this, &EntryDialog::updateFramingEnabled);
+}
+
+void EntryDialog::buildSourceRows(QFormLayout *form)
+{
 	form->addRow(translate("Qué quieres emitir:"), buildSourceCombo());
 
 	nameField = new QLineEdit(entry.nombre, this);
@@ -66,7 +92,10 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 	form->addRow(translate("Nombre (opcional):"), nameField);
 
 	buildFollowRows(form);
+}
 
+void EntryDialog::buildVideoRows(QFormLayout *form)
+{
 	encoderCombo = new NoWheelComboBox(this);
 	encoderCombo->setObjectName(QStringLiteral("encoderCombo"));
 	for (const EncoderChoice &choice : videoEncoderChoices()) {
@@ -82,7 +111,10 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 	videoKbpsBox->setSuffix(QStringLiteral(" kbps"));
 	videoKbpsBox->setValue(entry.videoKbps);
 	form->addRow(translate("Calidad de vídeo:"), videoKbpsBox);
+}
 
+void EntryDialog::buildAudioRows(QFormLayout *form)
+{
 	audioKbpsCombo = new NoWheelComboBox(this);
 	audioKbpsCombo->setObjectName(QStringLiteral("audioKbpsCombo"));
 	for (int kbps : audioBitrateChoices) {
@@ -112,7 +144,10 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 		"Retrasa el audio de esta entrada. Súbelo si el sonido se oye antes que la imagen (prueba con "
 		"100-300 ms). Se puede cambiar con la emisión en marcha."));
 	form->addRow(translate("Retraso de audio:"), audioDelayBox);
+}
 
+void EntryDialog::buildPictureRows(QFormLayout *form)
+{
 	sizeCombo = new NoWheelComboBox(this);
 	sizeCombo->setObjectName(QStringLiteral("sizeCombo"));
 	for (const SizePreset &preset : sizePresets) {
@@ -132,7 +167,10 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 	framingCombo->addItem(translate("Llenar, recortando lo que sobre"), 1);
 	framingCombo->setCurrentIndex(entry.llenar ? 1 : 0);
 	form->addRow(translate("Encuadre:"), framingCombo);
+}
 
+void EntryDialog::buildWithObsRows(QFormLayout *form)
+{
 	// Not under the live lock: they only say when the entry starts and stops.
 	const auto withObs = [&](QCheckBox *&check, const char *objectName, const char *text, bool checked) {
 		check = new QCheckBox(translate(text), this);
@@ -149,13 +187,10 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 		entry.iniciarConGrabacion);
 	withObs(stopWithRecordingCheck, "stopWithRecordingCheck", "Parar cuando OBS deje de grabar",
 		entry.pararConGrabacion);
+}
 
-	form->addRow(translate("Perfil:"), buildProfileRow());
-
-	contentLayout->addWidget(hintLabel(
-		translate("Si eliges una escena se emite la escena completa con su audio. Si eliges una fuente, "
-			  "se emite sola, ajustada al tamaño del lienzo."),
-		content));
+void EntryDialog::buildDestinationsSection(QWidget *content, QVBoxLayout *contentLayout)
+{
 	contentLayout->addSpacing(4);
 	contentLayout->addWidget(new QLabel(translate("<b>Destinos</b>"), content));
 	destinationsLayout = new QVBoxLayout();
@@ -172,22 +207,30 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 				    "OBS. No las compartas ni envíes ese archivo a nadie."),
 			  content));
 	contentLayout->addStretch();
-	scroll->setWidget(content);
+}
 
+void EntryDialog::buildButtons(QVBoxLayout *outer)
+{
 	auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
 	buttons->button(QDialogButtonBox::Ok)->setText(translate("Aceptar"));
 	buttons->button(QDialogButtonBox::Cancel)->setText(translate("Cancelar"));
 	outer->addWidget(buttons);
 	connect(buttons, &QDialogButtonBox::accepted, this, &EntryDialog::accept);
 	connect(buttons, &QDialogButtonBox::rejected, this, &EntryDialog::reject);
+}
 
+void EntryDialog::selectStartingEncoder(bool isEdit)
+{
 	// A new entry starts on the recommended encoder; an edited one keeps its own when it is still offered.
 	const int storedEncoder = encoderCombo->findData(entry.codificador);
 	encoderCombo->setCurrentIndex(isEdit && storedEncoder >= 0 ? storedEncoder : 0);
 	rebuildEncoderForm(isEdit && storedEncoder >= 0 ? entry.ajustesCodificador : QString());
 	connect(encoderCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
 		[this] { rebuildEncoderForm(QString()); });
+}
 
+void EntryDialog::addStoredDestinations()
+{
 	for (const DestConfig &destination : entry.destinos) {
 		addDestRow(destination);
 	}
@@ -201,20 +244,18 @@ EntryDialog::EntryDialog(QWidget *parent, const EntryConfig &entryConfig, bool i
 			row->passphraseField()->setEchoMode(checked ? QLineEdit::Normal : QLineEdit::Password);
 		}
 	});
+}
 
-	if (streaming) {
-		for (QWidget *locked : std::initializer_list<QWidget *>{sourceCombo, followCheck, equivalencePanel,
-									encoderCombo, audioKbpsCombo, audioCodecCombo,
-									sizeCombo, framingCombo, addDestButton}) {
-			locked->setEnabled(false);
-		}
-		for (DestRowWidget *row : destRows) {
-			row->setEnabled(false);
-		}
+void EntryDialog::lockForLive()
+{
+	for (QWidget *locked :
+	     std::initializer_list<QWidget *>{sourceCombo, followCheck, equivalencePanel, encoderCombo, audioKbpsCombo,
+					      audioCodecCombo, sizeCombo, framingCombo, addDestButton}) {
+		locked->setEnabled(false);
 	}
-	updateFollowState();
-	updateFramingEnabled();
-	connect(sizeCombo, qOverload<int>(&QComboBox::currentIndexChanged), this, &EntryDialog::updateFramingEnabled);
+	for (DestRowWidget *row : destRows) {
+		row->setEnabled(false);
+	}
 }
 
 EntryDialog::~EntryDialog() = default;
@@ -369,40 +410,51 @@ void EntryDialog::accept()
 	QDialog::accept();
 }
 
+EncodingConfig EntryDialog::shownEncoding(const QString &settingsWithoutForm) const
+{
+	EncodingConfig encoding;
+	encoding.codificador = encoderCombo->currentData().toString();
+	encoding.videoKbps = videoKbpsBox->value();
+	encoding.audioKbps = audioKbpsCombo->currentData().toInt();
+	encoding.codificadorAudio = audioCodecCombo->currentText();
+	encoding.ajustesCodificador = encoderForm->settingsObject() ? currentEncoderSettingsJson()
+								    : settingsWithoutForm;
+	return encoding;
+}
+
 EntryConfig EntryDialog::resultConfig() const
 {
+	EntryConfig shown = entry;
+	static_cast<EncodingConfig &>(shown) = shownEncoding(entry.ajustesCodificador);
+	shown.nombre = nameField->text().trimmed();
+	writeFollowResult(shown);
+	const QSize size = sizeCombo->currentData().toSize();
+	shown.ancho = size.width();
+	shown.alto = size.height();
+	shown.llenar = framingCombo->currentData().toInt() == 1;
+	shown.retrasoAudioMs = audioDelayBox->value();
+	shown.iniciarConStream = startWithStreamCheck->isChecked();
+	shown.pararConStream = stopWithStreamCheck->isChecked();
+	shown.iniciarConGrabacion = startWithRecordingCheck->isChecked();
+	shown.pararConGrabacion = stopWithRecordingCheck->isChecked();
+	shown.destinos.clear();
+	for (const DestRowWidget *row : destRows) {
+		const DestTexts texts = row->texts();
+		if (!isBlankDestination(texts)) {
+			shown.destinos.append(destinationFromRow(row->sourceRecord(), texts));
+		}
+	}
+
+	// Locked widgets may not show the stored values exactly (an encoder OBS no longer offers): a locked dialog
+	// takes only what may change live, and everything else comes back as it was passed in.
 	EntryConfig result = entry;
+	if (streaming) {
+		copyEditableWhileLive(shown, result);
+	} else {
+		result = shown;
+	}
 	if (result.id.isEmpty()) {
 		result.id = newIdentifier();
-	}
-	result.nombre = nameField->text().trimmed();
-	if (!streaming) {
-		writeFollowResult(result);
-		result.codificador = encoderCombo->currentData().toString();
-		result.audioKbps = audioKbpsCombo->currentData().toInt();
-		result.codificadorAudio = audioCodecCombo->currentText();
-		const QSize size = sizeCombo->currentData().toSize();
-		result.ancho = size.width();
-		result.alto = size.height();
-		result.llenar = framingCombo->currentData().toInt() == 1;
-	}
-	result.videoKbps = videoKbpsBox->value();
-	result.retrasoAudioMs = audioDelayBox->value();
-	result.iniciarConStream = startWithStreamCheck->isChecked();
-	result.pararConStream = stopWithStreamCheck->isChecked();
-	result.iniciarConGrabacion = startWithRecordingCheck->isChecked();
-	result.pararConGrabacion = stopWithRecordingCheck->isChecked();
-	if (encoderForm->settingsObject()) {
-		result.ajustesCodificador = currentEncoderSettingsJson();
-	}
-	if (!streaming) {
-		result.destinos.clear();
-		for (const DestRowWidget *row : destRows) {
-			const DestTexts texts = row->texts();
-			if (!isBlankDestination(texts)) {
-				result.destinos.append(destinationFromRow(row->sourceRecord(), texts));
-			}
-		}
 	}
 	return result;
 }

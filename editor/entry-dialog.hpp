@@ -60,6 +60,18 @@ private:
 		NoWheelComboBox *entryScene;
 	};
 
+	// The dialog's sections, built in their order on screen (which is also the tab order).
+	void buildSourceRows(QFormLayout *form);
+	void buildVideoRows(QFormLayout *form);
+	void buildAudioRows(QFormLayout *form);
+	void buildPictureRows(QFormLayout *form);
+	void buildWithObsRows(QFormLayout *form);
+	void buildDestinationsSection(QWidget *content, QVBoxLayout *contentLayout);
+	void buildButtons(QVBoxLayout *outer);
+	void selectStartingEncoder(bool isEdit);
+	void addStoredDestinations();
+	// Disables what cannot change while the entry streams.
+	void lockForLive();
 	QWidget *buildSourceCombo();
 	void buildFollowRows(QFormLayout *form);
 	void updateFollowState();
@@ -71,6 +83,8 @@ private:
 	void updateFramingEnabled();
 	void removeDestRow(DestRowWidget *row);
 	QString currentEncoderSettingsJson() const;
+	// The encoding as the widgets show it; settingsWithoutForm when the encoder has no settings form.
+	EncodingConfig shownEncoding(const QString &settingsWithoutForm) const;
 
 	EntryConfig entry;
 	const bool streaming;

@@ -66,30 +66,31 @@ void EntryDialog::applyProfile(int index)
 		return;
 	}
 	const ProfileConfig profile = profiles.at(index);
-	videoKbpsBox->setValue(profile.videoKbps);
-	const QString currentEncoder = encoderCombo->currentData().toString();
+	// The entry as the profile makes it; a running one takes only what can change live and keeps its audio and
+	// its encoder, whose widgets are locked and already show the entry's own values.
+	EntryConfig applied = entry;
+	static_cast<EncodingConfig &>(applied) = profile;
 	if (streaming) {
-		// Only what a running encoder can take: its own advanced settings, never another encoder.
-		if (currentEncoder == profile.codificador) {
-			rebuildEncoderForm(profile.ajustesCodificador);
-			return;
-		}
-	} else {
-		const int audioIndex = audioKbpsCombo->findData(profile.audioKbps);
-		if (audioIndex >= 0) {
-			audioKbpsCombo->setCurrentIndex(audioIndex);
-		}
-		selectAudioCodec(audioCodecCombo, profile.codificadorAudio);
-		const int encoderIndex = encoderCombo->findData(profile.codificador);
-		if (encoderIndex >= 0) {
-			{
-				// Selecting the encoder must not rebuild the form from its defaults first.
-				const QSignalBlocker blocker(encoderCombo);
-				encoderCombo->setCurrentIndex(encoderIndex);
-			}
-			rebuildEncoderForm(profile.ajustesCodificador);
-			return;
-		}
+		EntryConfig live = entry;
+		copyEditableWhileLive(applied, live);
+		applied = live;
+	}
+	videoKbpsBox->setValue(applied.videoKbps);
+	const int audioIndex = audioKbpsCombo->findData(applied.audioKbps);
+	if (audioIndex >= 0) {
+		audioKbpsCombo->setCurrentIndex(audioIndex);
+	}
+	selectAudioCodec(audioCodecCombo, applied.codificadorAudio);
+	const int encoderIndex = encoderCombo->findData(applied.codificador);
+	if (encoderIndex >= 0) {
+		// Selecting the encoder must not rebuild the form from its defaults first.
+		const QSignalBlocker blocker(encoderCombo);
+		encoderCombo->setCurrentIndex(encoderIndex);
+	}
+	// Encoder settings belong to the profile's encoder: they apply only where that encoder is the one selected.
+	if (encoderCombo->currentData().toString() == profile.codificador) {
+		rebuildEncoderForm(applied.ajustesCodificador);
+		return;
 	}
 	showNotice(this, translate("El perfil «%1» usa otro codificador que no se puede aplicar aquí. Se ha aplicado "
 				   "solo la calidad de vídeo.")
@@ -112,12 +113,8 @@ void EntryDialog::saveProfile()
 		return;
 	}
 	ProfileConfig profile;
+	static_cast<EncodingConfig &>(profile) = shownEncoding(QString());
 	profile.nombre = name;
-	profile.codificador = encoderCombo->currentData().toString();
-	profile.videoKbps = videoKbpsBox->value();
-	profile.audioKbps = audioKbpsCombo->currentData().toInt();
-	profile.codificadorAudio = audioCodecCombo->currentText();
-	profile.ajustesCodificador = currentEncoderSettingsJson();
 	storeProfile(profiles, profile);
 	profilesChanged = true;
 	fillProfileCombo(name);

@@ -184,10 +184,12 @@ TEST(RealObs, UpdateBarFromALocalSite)
 	RealObs obs;
 	obs.moduleOverride = TALLOWMERE_UPDATE_PROBE_MODULE;
 	obs.start();
-	const bool shown = obs.waitForText("⬆ A new version is available: 1.2.0 (you have 1.0.6).", 20000);
+	const bool shown =
+		obs.waitForText("⬆ A new version is available: 1.2.0 (you have " TALLOWMERE_VERSION ").", 20000);
 	testbed::unmount("/etc/ssl/certs/ca-certificates.crt");
 	ASSERT_TRUE(shown) << obs.driver("texts") << testbed::readFile(site.accessLogPath());
-	EXPECT_EQ(obs.countTexts("⬆ A new version is available: 1.2.0 (you have 1.0.6). What's new: Faster "
+	EXPECT_EQ(obs.countTexts("⬆ A new version is available: 1.2.0 (you have " TALLOWMERE_VERSION
+				 "). What's new: Faster "
 				 "breconnects/b. New hotkeys."),
 		  1)
 		<< obs.driver("texts");

@@ -126,6 +126,18 @@ TEST(ConfigModel, NewRecordsAndIdentifiers)
 	EXPECT_NE(a, newIdentifier());
 }
 
+TEST(ConfigModel, ALiveEntryTakesOnlyWhatMayChangeLive)
+{
+	EntryConfig edited = sampleEntry();
+	edited.pararConGrabacion = true;
+	EntryConfig stored;
+	copyEditableWhileLive(edited, stored);
+	EXPECT_TRUE(stored.nombre == edited.nombre && stored.videoKbps == 2500 && stored.retrasoAudioMs == 250 &&
+		    stored.ajustesCodificador == edited.ajustesCodificador && stored.pararConGrabacion);
+	EXPECT_TRUE(stored.id.isEmpty() && stored.fuente.isEmpty() && stored.codificadorAudio.isEmpty() &&
+		    stored.audioKbps == 128 && stored.ancho == 0 && !stored.seguirObs && stored.destinos.isEmpty());
+}
+
 TEST_F(ConfigTest, SaveAndLoadRoundTrip)
 {
 	ConfigStore store(path);

@@ -118,7 +118,7 @@ protected:
 			 {{"version.json", document("2", trusted, R"(,"notes_es":" ","notes":"Notas comunes")")}},
 			 "",
 			 ""},
-			{"same.test", {{"version.json", document("1.0.6.0", trusted, notes)}}, "", ""},
+			{"same.test", {{"version.json", document(TALLOWMERE_VERSION ".0", trusted, notes)}}, "", ""},
 			{"invalid.test", {{"version.json", document("1.0.7-beta", trusted)}}, "", ""},
 			{"untrusted.test",
 			 {{"version.json", document("1.0.7", "https://downloads.test.evil.example/")}},

@@ -140,7 +140,9 @@ TEST(UpdateRules, VersionDocument)
 
 TEST(UpdateRules, NoticeText)
 {
-	EXPECT_EQ(updateNoticeText(s("1.0.7"), QString()), s("⬆ Hay una versión nueva: 1.0.7 (tienes la 1.0.6)."));
+	EXPECT_EQ(updateNoticeText(s("1.0.7"), QString()),
+		  s("⬆ Hay una versión nueva: 1.0.7 (tienes la " TALLOWMERE_VERSION ")."));
 	EXPECT_EQ(updateNoticeText(s("2"), s("Más rápido, con %1 y %2")),
-		  s("⬆ Hay una versión nueva: 2 (tienes la 1.0.6). Novedades: Más rápido, con %1 y %2"));
+		  s("⬆ Hay una versión nueva: 2 (tienes la " TALLOWMERE_VERSION
+		    "). Novedades: Más rápido, con %1 y %2"));
 }
