@@ -28,6 +28,7 @@
 #include <QMainWindow>
 #include <QPixmap>
 #include <QPointer>
+#include <QScrollArea>
 #include <QTest>
 #include <QTimer>
 
@@ -148,6 +149,18 @@ QString run(const QString &line)
 	}
 	if (command == QStringLiteral("click")) {
 		return clickLater(dock, line);
+	}
+	if (command == QStringLiteral("scrollto")) {
+		// Scrolls the dock's list to the first line starting with the text, as a user would to see it.
+		const QString text = line.section(QLatin1Char(' '), 1);
+		for (QLabel *label : dock->findChildren<QLabel *>()) {
+			auto *area = label->text().startsWith(text) ? dock->findChild<QScrollArea *>() : nullptr;
+			if (area && area->widget()->isAncestorOf(label)) {
+				area->ensureWidgetVisible(label, 0, 120);
+				return QStringLiteral("ok");
+			}
+		}
+		return QStringLiteral("error no such line");
 	}
 	return QStringLiteral("error unknown command");
 }

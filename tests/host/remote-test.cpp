@@ -94,6 +94,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	testbed::SilentTcpListener silent;
 	silent.start();
 	const std::string silentUrl = "rtmp://127.0.0.1:" + std::to_string(silent.port()) + "/live";
+	testbed::TempDir recordings("tallowmere-entry-recordings-");
 	RealObs obs;
 	const std::string settings = obs.configDir() + "/plugin_config/tallowmere/salidas.json";
 	std::filesystem::create_directories(obs.configDir() + "/plugin_config/tallowmere");
@@ -108,7 +109,9 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 			      dest("d-withobs", server.url(), "key-withobs-55d0")) +
 			", " +
 			entry("e-withrec", R"("iniciarConGrabacion": true, "pararConGrabacion": true, )",
-			      dest("d-withrec", server.url(), "key-withrec-77e1")) +
+			      dest("d-withrec", server.url(), "key-withrec-77e1") + R"(, {"id": "d-file", "grabacion":
+					{"carpeta": ")" +
+				      recordings.path() + R"(", "patron": "entry", "formato": "mkv"}})") +
 			", " +
 			entry("e-secret", "",
 			      dest("d-secret", "rtmp://127.0.0.1:9/live?token=QUERY-SECRET-31", "KEY-SECRET-31") +
@@ -161,6 +164,11 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_TRUE(waitForTransition(obs, "d-remote", "Live>Reconnecting", 15000)) << obs.events();
 	server.start();
 	EXPECT_TRUE(waitForTransition(obs, "d-remote", "Reconnecting>Live", 60000)) << obs.events();
+	for (int waited = 0; waited < 3000 && obs.log().find(" recovered after ") == std::string::npos; waited += 100) {
+		usleep(100 * 1000);
+	}
+	EXPECT_NE(obs.log().find("[tallowmere] «remote» → 127.0.0.1 recovered after "), std::string::npos)
+		<< "logged with the dock closed";
 	EXPECT_EQ(obs.driver("dock show"), "visible right");
 	reply = vendor(obs, "GetEntries");
 	const QJsonObject live = reply["entries"].toArray()[0].toObject();
@@ -197,7 +205,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(vendor(obs, "StartEntry", {{"entryId", huge}})["error"],
 		  "“entryId” is too long (1000 characters at most).");
 	usleep(1000 * 1000);
-	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 7);
+	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 8);
 
 	// A batch that OBS runs on its graphics thread: answered at once from what the dock last saw, the start
 	// queued, and OBS's video never waits for it.
@@ -283,9 +291,14 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	// OBS's own recording, likewise, for the entry that goes with it.
 	obs.request(R"([["StartRecord", {}]])");
 	EXPECT_TRUE(waitForTransition(obs, "d-withrec", "Connecting>Live", 20000)) << obs.events();
+	EXPECT_TRUE(obs.waitForText("● REC · ", 10000)) << obs.driver("texts");
 	usleep(2000 * 1000);
+	EXPECT_EQ(obs.driver("scrollto ● REC · "), "ok");
+	EXPECT_EQ(obs.driver("shot " TALLOWMERE_BUILD_DIR "/obs-dock-recording.png"), "ok");
 	obs.request(R"([["StopRecord", {}]])");
 	EXPECT_TRUE(waitForTransition(obs, "d-withrec", "Live>Idle", 15000)) << obs.events();
+	EXPECT_TRUE(waitForTransition(obs, "d-file", "Live>Idle", 15000)) << obs.events();
+	EXPECT_EQ(testbed::probeStreams(recordings.file("entry.mkv")).size(), 2u) << "the entry's own file plays";
 	EXPECT_EQ(transitions(obs, "d-withobs").back(), "Live>Idle");
 
 	// Cancelled while it connects to a server that never answers: stopped at once. Then tries under way while
