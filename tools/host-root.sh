@@ -27,8 +27,13 @@ usage() {
 	exit 2
 }
 
+# This system's Debian mirror, from either form of apt's sources (a debootstrapped system has only the one-line
+# form); empty when there is none.
 mirror() {
-	sed -n 's/^URIs: *\(http[^ ]*\/debian\)$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1
+	local found
+	found=$(sed -n 's/^URIs: *\(http[^ ]*\/debian\)\/*$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null
+		sed -n 's/^deb  *\(\[[^]]*\]  *\)\{0,1\}\(http[^ ]*\/debian\)\/* .*/\2/p' /etc/apt/sources.list 2>/dev/null) || true
+	printf '%s\n' "${found%%$'\n'*}"
 }
 
 # What the root was made from: a changed list, mirror or suite makes a new root.
