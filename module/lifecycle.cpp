@@ -63,6 +63,7 @@ void modulePostLoad()
 void moduleUnload()
 {
 	unregisterFrontendEvents();
+	releaseHeldScenes();
 	closeRemoteControl(false);
 	shutdownController();
 	// Outputs still being ended on their own threads go before OBS frees what they use; a server that never

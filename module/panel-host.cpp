@@ -1,6 +1,7 @@
 #include "module/panel-host.hpp"
 #include "module/dock-state.hpp"
 #include "module/lifecycle.hpp"
+#include "module/scene-hold.hpp"
 #include "base/log.hpp"
 #include "config/config-store.hpp"
 #include "control/entry-controller.hpp"
@@ -82,6 +83,7 @@ void showNewDock()
 }
 
 bool eventsRegistered = false;
+SceneHold sceneHold;
 
 } // namespace
 
@@ -157,6 +159,11 @@ void registerFrontendEvents()
 	eventsRegistered = true;
 }
 
+void releaseHeldScenes()
+{
+	sceneHold.release();
+}
+
 void unregisterFrontendEvents()
 {
 	// OBS 30 and later drop every frontend callback before modules unload: after the exit event there is nothing
@@ -178,6 +185,7 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 			}
 			break;
 		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED:
+			sceneHold.release();
 			if (controller) {
 				controller->reloadCollection();
 			}
@@ -202,7 +210,10 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 			closeRemoteControl(true);
 			shutdownController();
 			if (event == OBS_FRONTEND_EVENT_EXIT) {
+				sceneHold.release();
 				unregisterFrontendEvents();
+			} else {
+				sceneHold.take();
 			}
 			break;
 		case OBS_FRONTEND_EVENT_FINISHED_LOADING:
@@ -216,6 +227,7 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 			if (controller) {
 				controller->beginCollectionChange();
 			}
+			sceneHold.take();
 			break;
 		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:
 			// OBS has just removed every source and checks next that none survived; this event comes even
@@ -223,6 +235,7 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 			if (controller) {
 				controller->releaseAllEntries();
 			}
+			sceneHold.release();
 			break;
 		default:
 			break;

@@ -17,6 +17,9 @@ void shutdownController();
 // At unload, once the outputs have ended: the controller goes, with its hotkeys.
 void destroyController();
 
+// At unload at the latest: the scenes and sources held while OBS cleared them are let go of.
+void releaseHeldScenes();
+
 void registerFrontendEvents();
 void unregisterFrontendEvents();
 void onFrontendEvent(enum obs_frontend_event event, void *data);
