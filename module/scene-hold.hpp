@@ -11,16 +11,10 @@
 // clears them keeps each step on a live object; they are let go of once OBS has removed them all.
 class SceneHold {
 public:
-	SceneHold() = default;
-	~SceneHold() { release(); }
-	SceneHold(const SceneHold &) = delete;
-	SceneHold &operator=(const SceneHold &) = delete;
-
 	// Before OBS clears its scenes (its closing, a collection about to change).
 	void take();
 	// Once OBS has removed them (the collection's clean-up), or at the latest at exit and unload.
 	void release();
-	bool isHeld() const { return !held.empty(); }
 
 private:
 	std::vector<OBSSourceAutoRelease> held;
