@@ -229,6 +229,8 @@ const LanguagePair languageTable[] = {
 	{"MP4 fragmentado", "Fragmented MP4"},
 	{"Grabación: la imagen y el sonido de la entrada, a un archivo",
 	 "Recording: the input's picture and sound, to a file"},
+	{"Esta versión de OBS no puede grabar en una carpeta cuyo nombre lleva %1: elige otra carpeta.",
+	 "This version of OBS cannot record into a folder whose name contains %1: choose another folder."},
 	{"No se puede grabar en «%1»: la carpeta no existe o no se puede escribir en ella.",
 	 "Cannot record to “%1”: the folder does not exist or cannot be written to."},
 	{"La grabación se detuvo: no se pudo escribir el archivo. %1",

@@ -3,6 +3,7 @@
 #include "engine/encoder-settings.hpp"
 #include "engine/entry-pipeline.hpp"
 #include "engine/output-reaper.hpp"
+#include "engine/recording-path.hpp"
 #include "engine/srt-start.hpp"
 #include "config/config-store.hpp"
 #include "base/language.hpp"
@@ -12,6 +13,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -96,12 +98,15 @@ DestOutput::~DestOutput()
 
 bool DestOutput::failStart(const QString &text, QString *error)
 {
+	QString unused;
 	{
 		std::lock_guard<std::mutex> guard(lock);
 		if (apply(DestEvent::StartFailed)) {
 			record.message = text;
 		}
+		unused = std::exchange(record.file, QString());
 	}
+	recordingPath::release(unused, true);
 	if (error) {
 		*error = text;
 	}
@@ -137,11 +142,16 @@ bool DestOutput::createOutput(QString *error)
 bool DestOutput::createRecordingOutput(QString *error)
 {
 	const bool fragmented = format == QLatin1String("fmp4");
-	const QString pattern = namePattern.trimmed().isEmpty() ? QStringLiteral("%CCYY-%MM-%DD %hh-%mm-%ss")
-								: namePattern.trimmed();
-	char *name = os_generate_formatted_filename(fragmented ? "mp4" : "mkv", true, pattern.toUtf8().constData());
-	const QString path = QDir(folder).filePath(QString::fromUtf8(name ? name : "recording"));
-	bfree(name);
+	QString refused;
+	const QString path =
+		recordingPath::reserve(folder, namePattern, QLatin1String(fragmented ? "mp4" : "mkv"), &refused);
+	if (path.isEmpty()) {
+		return failStart(refused, error);
+	}
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		record.file = path;
+	}
 	OBSDataAutoRelease settings = obs_data_create();
 	obs_data_set_string(settings, "path", QDir::toNativeSeparators(path).toUtf8().constData());
 	// A fragmented MP4 stays playable up to its last fragment when the recording is cut short.
@@ -231,6 +241,11 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 
 void DestOutput::retire()
 {
+	// The muxer has the file open (or has written it) by now: the name is only let go of.
+	{
+		std::lock_guard<std::mutex> guard(lock);
+		recordingPath::release(record.file, false);
+	}
 	if (signalsConnected) {
 		startSignal.Disconnect();
 		stopSignal.Disconnect();
@@ -475,6 +490,7 @@ DestStatus DestOutput::status() const
 	snapshot.congestion = record.congestion;
 	snapshot.bytes = record.bytes;
 	snapshot.recording = recording;
+	snapshot.file = record.file;
 	return snapshot;
 }
 
@@ -484,5 +500,7 @@ DestStatus DestOutput::endedStatus() const
 	DestStatus kept;
 	kept.state = record.state == DestState::Failed ? DestState::Failed : DestState::Idle;
 	kept.message = record.message;
+	kept.recording = recording;
+	kept.file = record.file;
 	return kept;
 }

@@ -32,6 +32,8 @@ struct DestStatus {
 	// Bytes sent, or written to a recording's file.
 	uint64_t bytes = 0;
 	bool recording = false;
+	// The file a recording writes.
+	QString file;
 };
 
 // How a destination's congestion is shown: as OBS's status bar colours it, green, yellow or red.
@@ -143,6 +145,8 @@ private:
 		int64_t lastAttemptMs = 0;
 		// obs_output_start was accepted and neither "start" nor "stop" has come yet: OBS may be connecting.
 		bool attempting = false;
+		// The file a recording writes, its name held from before the muxer starts until the output goes.
+		QString file;
 	};
 
 	bool failStart(const QString &text, QString *error);

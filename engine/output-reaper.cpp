@@ -1,5 +1,6 @@
 #include "engine/output-reaper.hpp"
 #include "engine/stalled-connections.hpp"
+#include "base/log.hpp"
 
 #include <QUrl>
 
@@ -7,29 +8,65 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <list>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace outputReaper {
 
 namespace {
 
-std::mutex lock;
-std::condition_variable idle;
-int running = 0;
+struct Job {
+	std::thread thread;
+	// Where its output may still be connecting; empty when it is not.
+	QString address;
+	bool done = false;
+};
+
+// Every thread that ends an output is owned here and joined, never detached: none may outlive the module, nor
+// still use an output when OBS frees it. Made once and never destroyed, so no joinable thread is ever destroyed at
+// exit.
+struct Threads {
+	std::mutex lock;
+	std::condition_variable changed;
+	std::list<Job> jobs;
+};
+
+Threads &threads()
+{
+	static Threads *made = new Threads;
+	return *made;
+}
+
+struct Endpoint {
+	QByteArray host;
+	int port = 0;
+};
+
+// Only RTMP dials over TCP; an SRT caller gives up by itself within seconds.
+bool tcpEndpoint(const QString &address, Endpoint *endpoint)
+{
+	const QUrl url(address.trimmed());
+	const QString scheme = url.scheme().toLower();
+	if (scheme != QLatin1String("rtmp") && scheme != QLatin1String("rtmps")) {
+		return false;
+	}
+	endpoint->host = url.host().toUtf8();
+	endpoint->port = url.port(scheme == QLatin1String("rtmps") ? 443 : 1935);
+	return true;
+}
 
 // An RTMP output still connecting to a server that never answers: cut that connection so that the stop below
 // does not wait for librtmp to give up on it. A connection that is getting somewhere is left alone.
 void cutStalled(const QString &address)
 {
-	const QUrl url(address.trimmed());
-	const QString scheme = url.scheme().toLower();
-	if (scheme != QLatin1String("rtmp") && scheme != QLatin1String("rtmps")) {
+	Endpoint endpoint;
+	if (!tcpEndpoint(address, &endpoint)) {
 		return;
 	}
-	const QByteArray host = url.host().toUtf8();
-	const int port = url.port(scheme == QLatin1String("rtmps") ? 443 : 1935);
-	for (int i = 0; i < 15 && cutStalledConnections(host.constData(), port, 1000) == 0; ++i) {
+	for (int i = 0; i < 15 && cutStalledConnections(endpoint.host.constData(), endpoint.port, 1000, true) == 0;
+	     ++i) {
 		os_sleep_ms(100);
 	}
 }
@@ -53,33 +90,110 @@ void end(Retired retired)
 	retired.keepAlive.reset();
 }
 
+// Joins the threads that are over; under the lock.
+void joinFinished(Threads &all)
+{
+	for (auto it = all.jobs.begin(); it != all.jobs.end();) {
+		if (it->done) {
+			it->thread.join();
+			it = all.jobs.erase(it);
+		} else {
+			++it;
+		}
+	}
+}
+
 } // namespace
 
 void retire(Retired retired)
 {
-	{
-		std::lock_guard<std::mutex> guard(lock);
-		++running;
+	Threads &all = threads();
+	std::unique_lock<std::mutex> guard(all.lock);
+	joinFinished(all);
+	all.jobs.emplace_back();
+	Job *job = &all.jobs.back();
+	job->address = retired.address;
+	// The thread may only look at its job once it is in the list: it takes the lock first.
+	auto work = std::make_shared<Retired>(std::move(retired));
+	try {
+		job->thread = std::thread([work, job] {
+			end(std::move(*work));
+			Threads &owner = threads();
+			std::lock_guard<std::mutex> done(owner.lock);
+			job->done = true;
+			owner.changed.notify_all();
+		});
+	} catch (const std::system_error &) {
+		// No thread to be had: the output is ended here instead, which may wait on the network, but never
+		// takes OBS down.
+		all.jobs.pop_back();
+		guard.unlock();
+		logMessage(LOG_WARNING, "could not start a thread to end a stream; ending it now");
+		end(std::move(*work));
 	}
-	std::thread([job = std::move(retired)]() mutable {
-		end(std::move(job));
-		std::lock_guard<std::mutex> guard(lock);
-		if (--running == 0) {
-			idle.notify_all();
-		}
-	}).detach();
 }
 
 int pending()
 {
-	std::lock_guard<std::mutex> guard(lock);
+	Threads &all = threads();
+	std::lock_guard<std::mutex> guard(all.lock);
+	int running = 0;
+	for (const Job &job : all.jobs) {
+		running += job.done ? 0 : 1;
+	}
 	return running;
 }
 
 bool waitIdle(int timeoutMs)
 {
-	std::unique_lock<std::mutex> guard(lock);
-	return idle.wait_for(guard, std::chrono::milliseconds(timeoutMs), [] { return running == 0; });
+	Threads &all = threads();
+	std::unique_lock<std::mutex> guard(all.lock);
+	const bool idle = all.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+		for (const Job &job : all.jobs) {
+			if (!job.done) {
+				return false;
+			}
+		}
+		return true;
+	});
+	if (idle) {
+		joinFinished(all);
+	}
+	return idle;
+}
+
+void finish()
+{
+	Threads &all = threads();
+	const auto began = std::chrono::steady_clock::now();
+	bool told = false;
+	std::unique_lock<std::mutex> guard(all.lock);
+	for (;;) {
+		std::vector<Endpoint> connecting;
+		bool busy = false;
+		for (const Job &job : all.jobs) {
+			Endpoint endpoint;
+			busy = busy || !job.done;
+			if (!job.done && !job.address.isEmpty() && tcpEndpoint(job.address, &endpoint)) {
+				connecting.push_back(endpoint);
+			}
+		}
+		if (!busy) {
+			break;
+		}
+		// OBS is closing: a connection that has not got going will not, whatever state it is in.
+		guard.unlock();
+		for (const Endpoint &endpoint : connecting) {
+			cutStalledConnections(endpoint.host.constData(), endpoint.port, 0, true);
+		}
+		if (!told && std::chrono::steady_clock::now() - began > std::chrono::seconds(3)) {
+			told = true;
+			logMessage(LOG_WARNING, "waiting for %d stream(s) to end", pending());
+		}
+		guard.lock();
+		all.changed.wait_for(guard, std::chrono::milliseconds(100));
+	}
+	joinFinished(all);
 }
 
 } // namespace outputReaper

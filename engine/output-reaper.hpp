@@ -30,5 +30,8 @@ void retire(Retired retired);
 int pending();
 // Waits up to timeoutMs until nothing is being ended; true when nothing is.
 bool waitIdle(int timeoutMs);
+// Ends everything handed over and joins its threads, cutting every connection they still wait on (OBS is closing):
+// after it, nothing of the module runs on those threads. A later retire starts afresh.
+void finish();
 
 } // namespace outputReaper

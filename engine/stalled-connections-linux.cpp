@@ -8,11 +8,14 @@
 #include <linux/tcp.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,8 +23,10 @@ namespace {
 
 // What a connection may have sent before it counts as going (an RTMP handshake and connect are a few KB).
 constexpr uint64_t startupBytes = 64 * 1024;
-// TCP_ESTABLISHED, which the kernel's tcp.h leaves to netinet/tcp.h (whose tcp_info lacks the byte counts).
+// TCP_ESTABLISHED and TCP_SYN_SENT, which the kernel's tcp.h leaves to netinet/tcp.h (whose tcp_info lacks the byte
+// counts).
 constexpr uint8_t established = 1;
+constexpr unsigned synSent = 2;
 
 bool sameEndpoint(const sockaddr_storage &a, const sockaddr_storage &b)
 {
@@ -62,14 +67,78 @@ std::vector<sockaddr_storage> resolve(const char *host, int port)
 	return found;
 }
 
+// The socket inodes of this network's TCP connections that are still opening (SYN_SENT) to one of the targets,
+// from /proc/net/tcp and tcp6: such a socket has no peer getpeername could tell.
+std::set<unsigned long> openingSockets(const std::vector<sockaddr_storage> &targets)
+{
+	std::set<unsigned long> found;
+	for (const char *table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+		FILE *file = std::fopen(table, "r");
+		if (!file) {
+			continue;
+		}
+		char line[512];
+		// The heading.
+		if (!std::fgets(line, sizeof(line), file)) {
+			std::fclose(file);
+			continue;
+		}
+		while (std::fgets(line, sizeof(line), file)) {
+			char remote[64] = {};
+			unsigned state = 0;
+			unsigned long inode = 0;
+			// sl local rem st tx:rx tr:when retrnsmt uid timeout inode
+			if (std::sscanf(line, "%*s %*s %63s %x %*s %*s %*s %*u %*u %lu", remote, &state, &inode) != 3 ||
+			    state != synSent) {
+				continue;
+			}
+			char *colon = std::strchr(remote, ':');
+			if (!colon) {
+				continue;
+			}
+			*colon = '\0';
+			sockaddr_storage peer = {};
+			const unsigned long portNumber = std::strtoul(colon + 1, nullptr, 16);
+			// The kernel prints each 32-bit word of the address as it lies in memory.
+			uint32_t words[4] = {};
+			const size_t digits = std::strlen(remote);
+			if (digits != 8 && digits != 32) {
+				continue;
+			}
+			for (size_t i = 0; i < digits / 8; ++i) {
+				words[i] = uint32_t(std::strtoul(std::string(remote + i * 8, 8).c_str(), nullptr, 16));
+			}
+			if (digits == 8) {
+				auto &v4 = reinterpret_cast<sockaddr_in &>(peer);
+				v4.sin_family = AF_INET;
+				v4.sin_port = htons(uint16_t(portNumber));
+				v4.sin_addr.s_addr = words[0];
+			} else {
+				auto &v6 = reinterpret_cast<sockaddr_in6 &>(peer);
+				v6.sin6_family = AF_INET6;
+				v6.sin6_port = htons(uint16_t(portNumber));
+				std::memcpy(&v6.sin6_addr, words, sizeof(words));
+			}
+			for (const auto &candidate : targets) {
+				if (sameEndpoint(peer, candidate)) {
+					found.insert(inode);
+				}
+			}
+		}
+		std::fclose(file);
+	}
+	return found;
+}
+
 } // namespace
 
-int cutStalledConnections(const char *host, int port, int idleMs)
+int cutStalledConnections(const char *host, int port, int idleMs, bool opening)
 {
 	const std::vector<sockaddr_storage> targets = resolve(host, port);
 	if (targets.empty()) {
 		return 0;
 	}
+	const std::set<unsigned long> stillOpening = opening ? openingSockets(targets) : std::set<unsigned long>();
 	DIR *fds = opendir("/proc/self/fd");
 	if (!fds) {
 		return 0;
@@ -85,8 +154,16 @@ int cutStalledConnections(const char *host, int port, int idleMs)
 		socklen_t length = sizeof(peer);
 		int type = 0;
 		socklen_t typeLength = sizeof(type);
-		if (getsockopt(int(fd), SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM ||
-		    getpeername(int(fd), reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
+		if (getsockopt(int(fd), SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM) {
+			continue;
+		}
+		if (getpeername(int(fd), reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
+			// Shutting down a socket that is opening ends its connect at once.
+			struct stat about = {};
+			if (!stillOpening.empty() && fstat(int(fd), &about) == 0 && stillOpening.count(about.st_ino) &&
+			    shutdown(int(fd), SHUT_RDWR) == 0) {
+				++cut;
+			}
 			continue;
 		}
 		bool target = false;

@@ -41,7 +41,8 @@ bool sameEndpoint(const sockaddr_storage &a, const sockaddr_storage &b)
 
 } // namespace
 
-int cutStalledConnections(const char *host, int port, int idleMs)
+// A socket still opening has no peer to read here: those are left to the system's own connect timeout (21 s).
+int cutStalledConnections(const char *host, int port, int idleMs, bool)
 {
 	if (!host || !*host) {
 		return 0;

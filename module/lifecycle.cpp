@@ -66,12 +66,11 @@ void moduleUnload()
 	releaseHeldScenes();
 	closeRemoteControl(false);
 	shutdownController();
-	// Outputs still being ended on their own threads go before OBS frees what they use; a server that never
-	// answers does not hold OBS's close for long, its connection is cut.
-	if (!outputReaper::waitIdle(3000)) {
-		logMessage(LOG_WARNING, "%d stream(s) still ending at unload", outputReaper::pending());
-	}
+	// Outputs still being ended on their own threads are done before OBS frees what they use and before this
+	// module's code goes; a server that never answers does not hold OBS's close, its connection is cut.
+	outputReaper::finish();
 	destroyController();
+	outputReaper::finish();
 	setSrtStartHook(nullptr);
 	srtHold.release();
 	srtHoldTaken = false;

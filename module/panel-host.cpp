@@ -5,6 +5,7 @@
 #include "base/log.hpp"
 #include "config/config-store.hpp"
 #include "control/entry-controller.hpp"
+#include "engine/output-reaper.hpp"
 #include "panel/salidas-panel.hpp"
 #include "remote/websocket-vendor.hpp"
 
@@ -210,6 +211,8 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 			closeRemoteControl(true);
 			shutdownController();
 			if (event == OBS_FRONTEND_EVENT_EXIT) {
+				// What is still being ended is done now, while OBS still has everything it uses.
+				outputReaper::finish();
 				sceneHold.release();
 				unregisterFrontendEvents();
 			} else {

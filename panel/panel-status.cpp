@@ -9,6 +9,7 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QDir>
 #include <QPushButton>
 #include <QVariant>
 
@@ -103,7 +104,10 @@ void SalidasPanel::refreshDestLine(const DestLine &widgets, const DestStatus &st
 	if (label->styleSheet() != line.styleSheet) {
 		label->setStyleSheet(line.styleSheet);
 	}
-	label->setToolTip(plainToolTip(line.text));
+	// Where a recording goes, as OBS was given it.
+	label->setToolTip(plainToolTip(status.file.isEmpty() ? line.text
+							     : line.text + QLatin1Char('\n') +
+								       QDir::toNativeSeparators(status.file)));
 
 	const LiveMark mark = liveMark(status);
 	widgets.mark->setVisible(!mark.text.isEmpty());

@@ -171,6 +171,11 @@ TEST(AudioSources, BusyMachineNoMoreGapsThanObsOwnMix)
 {
 	// Both cores busy and the process stopped for 30 ms now and then: the entry's sound has no more gaps than
 	// OBS's own mix of the same sources, and its picture and sound stay within a block of where they were.
+#ifdef TALLOWMERE_SANITIZED
+	// Here only the plug-in is instrumented (several times slower) while OBS's mix runs at full speed: under load
+	// the two are no longer alike. The idle figures are checked by every other test of this suite.
+	GTEST_SKIP() << "compared in the optimised build only";
+#endif
 	const LoadComparison run = compareUnderLoad(8, 25);
 	for (const auto &[name, figures] :
 	     {std::make_pair("entry", run.entry), std::make_pair("OBS's mix", run.program)}) {

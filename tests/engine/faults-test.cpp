@@ -168,8 +168,9 @@ TEST(Faults, RefusedFirstConnectionFailsAtOnce)
 	ASSERT_TRUE(stream.start(&error)) << "the connection is tried in the background";
 	ASSERT_TRUE(stream.waitFor(DestState::Failed, 5000));
 	EXPECT_EQ(stream.status().message, QStringLiteral("Could not connect to the server."));
-	stream.live.tick();
-	EXPECT_FALSE(stream.live.isRunning()) << "removed at the next tick, its message kept";
+	EXPECT_TRUE(tickUntil(
+		stream.live, [&] { return !stream.live.isRunning(); }, 5000))
+		<< "removed by the tick, its message kept";
 	EXPECT_EQ(stream.status().state, DestState::Failed);
 	EXPECT_EQ(stream.status().message, QStringLiteral("Could not connect to the server."));
 	EXPECT_EQ(stream.live.pipelineHandle(), nullptr);
@@ -219,6 +220,34 @@ TEST(Faults, ServerThatNeverAnswersEndsFailed)
 	std::printf("never-answering server: Failed after %.1f s with \"%s\"\n", took,
 		    stream.status().message.toUtf8().constData());
 	EXPECT_EQ(countModuleObjects().total(), 0);
+
+	// A port whose opening packets are dropped: a cancel, and OBS closing (everything ended and its threads
+	// joined), each end the try in a moment, not when the system gives up on it two minutes later.
+	testbed::DroppingTcpListener dropping;
+	dropping.start();
+	for (const bool closing : {false, true}) {
+		Streaming dialling("rtmp://127.0.0.1:" + std::to_string(dropping.port()) + "/live", "dialling-color");
+		ASSERT_TRUE(dialling.start(&error));
+		tickFor(dialling.live, 1500);
+		ASSERT_EQ(dialling.status().state, DestState::Connecting);
+		const auto stopped = Clock::now();
+		dialling.live.runningDestination(dialling.id)->stop();
+		EXPECT_EQ(dialling.status().state, DestState::Idle);
+		if (closing) {
+			outputReaper::finish();
+			EXPECT_EQ(outputReaper::pending(), 0);
+		} else {
+			EXPECT_TRUE(tickUntil(
+				dialling.live, [] { return outputReaper::pending() == 0; }, 10000));
+		}
+		std::printf("unanswered opening, %s: ended after %.2f s\n", closing ? "closing" : "cancelled",
+			    secondsSince(stopped));
+		EXPECT_LT(secondsSince(stopped), 5.0);
+		tickUntil(
+			dialling.live, [&] { return !dialling.live.isRunning(); }, 5000);
+		dialling.color = nullptr;
+		EXPECT_EQ(countModuleObjects().total(), 0);
+	}
 }
 
 TEST(Faults, OutputStoppedByItselfRestartsUntilItsLimit)
@@ -295,9 +324,11 @@ TEST(Faults, StoppingWhileARestartWaits)
 	server.kill();
 	ASSERT_TRUE(stream.waitFor(DestState::Reconnecting, 5000));
 	stream.live.runningDestination(stream.id)->stop();
+	EXPECT_EQ(stream.status().state, DestState::Idle) << "the card reads Stopped at once";
+	// The output itself is ended on the clean-up thread: the entry is gone once that is done.
+	EXPECT_TRUE(tickUntil(
+		stream.live, [&] { return !stream.live.isRunning() && outputReaper::pending() == 0; }, 10000));
 	EXPECT_EQ(stream.status().state, DestState::Idle);
-	stream.live.tick();
-	EXPECT_FALSE(stream.live.isRunning());
 	EXPECT_EQ(countModuleObjects().total(), 0);
 }
 

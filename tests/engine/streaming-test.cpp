@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 using namespace obstest;
 
@@ -232,7 +233,8 @@ TEST(Streaming, RecordingsBesideAStreamAndCongestion)
 {
 	// A vertical entry streams, records to MKV, and records to a read-only folder. A fourth destination goes
 	// through a link a tenth as fast as it sends; small socket buffers (this test's network only) make its backlog
-	// show within seconds.
+	// show within seconds. Two recordings of one fixed name start together beside an earlier file of that name,
+	// and a third's name tries to leave its folder and run a command.
 	testbed::RtmpServer server;
 	server.start();
 	testbed::ThrottledRelay slow(server.port(), 14000, 16384);
@@ -244,6 +246,7 @@ TEST(Streaming, RecordingsBesideAStreamAndCongestion)
 		ASSERT_EQ(mkdir(folders.file(name).c_str(), 0755), 0);
 	}
 	ASSERT_EQ(mount("tmpfs", folders.file("readonly").c_str(), "tmpfs", MS_RDONLY, "size=1m"), 0);
+	testbed::writeFile(folders.file("kept/take.mkv"), "earlier");
 	OBSSourceAutoRelease noise = makeMedia("rec-noise", noiseFile());
 	OBSSourceAutoRelease tone = makeTone("rec-tone", 440);
 	OBSSceneAutoRelease scene = makeScene("Recorded", {noise, tone});
@@ -252,13 +255,17 @@ TEST(Streaming, RecordingsBesideAStreamAndCongestion)
 			  {{q(server.url()), QStringLiteral("streamed")},
 			   {q("rtmp://127.0.0.1:" + std::to_string(slow.port()) + "/live"), QStringLiteral("slow")},
 			   {},
+			   {},
+			   {},
 			   {}},
 			  180, 320);
 	entry.videoKbps = 1000;
-	for (int i : {2, 3}) {
+	for (int i : {2, 3, 4, 5}) {
 		entry.destinos[i].grabacion = true;
-		entry.destinos[i].carpeta = q(folders.file(i == 2 ? "kept" : "readonly"));
-		entry.destinos[i].formato = i == 2 ? QStringLiteral("mkv") : QStringLiteral("fmp4");
+		entry.destinos[i].carpeta = q(folders.file(i == 3 ? "readonly" : "kept"));
+		entry.destinos[i].formato = i == 3 ? QStringLiteral("fmp4") : QStringLiteral("mkv");
+		entry.destinos[i].patron = i == 5 ? QStringLiteral("../$(touch pwned)`touch pwned`")
+						  : QStringLiteral("take");
 	}
 	LiveEntry live;
 	QString error;
@@ -272,13 +279,15 @@ TEST(Streaming, RecordingsBesideAStreamAndCongestion)
 	EXPECT_TRUE(status(3).message.contains(q(folders.file("readonly")))) << status(3).message.toStdString();
 	ASSERT_TRUE(tickUntil(
 		live, [&] { return status(0).state == DestState::Live && status(2).state == DestState::Live; }, 10000));
+	// The backlog grows as fast as the encoder fills it: slower in an instrumented build.
 	tickUntil(
-		live, [&] { return congestionLevel(status(1).congestion) == CongestionLevel::Red; }, 15000, 500);
+		live, [&] { return congestionLevel(status(1).congestion) == CongestionLevel::Red; }, 45000, 500);
 	tickFor(live, 3000, 500);
 	std::printf("congestion healthy %.2f, slow %.2f; live %d s; recorded %llu bytes\n", status(0).congestion,
 		    status(1).congestion, status(0).liveSeconds, static_cast<unsigned long long>(status(2).bytes));
 	EXPECT_EQ(status(0).state, DestState::Live) << "the stream goes on";
 	EXPECT_TRUE(status(2).recording);
+	EXPECT_EQ(status(2).file.toStdString(), folders.file("kept/take (2).mkv")) << "the card names the file";
 	EXPECT_GT(status(2).bytes, 100000u);
 	EXPECT_GE(status(0).liveSeconds, 3);
 	EXPECT_EQ(congestionLevel(status(0).congestion), CongestionLevel::Green);
@@ -289,13 +298,18 @@ TEST(Streaming, RecordingsBesideAStreamAndCongestion)
 
 	// The recording plays with the entry's size and codecs, as long as the stream: the one that joined the running
 	// encoder began at its next keyframe (a second here), give or take a frame where each stopped.
-	std::vector<std::string> files;
-	for (const auto &item : std::filesystem::directory_iterator(folders.file("kept"))) {
-		files.push_back(item.path().string());
+	// Nothing overwritten, nothing outside its folder, nothing run.
+	std::set<std::string> files;
+	for (const auto &item : std::filesystem::recursive_directory_iterator(folders.path())) {
+		files.insert(item.path().lexically_relative(folders.path()).string());
 	}
-	ASSERT_EQ(files.size(), 1u);
-	EXPECT_EQ(files[0].substr(files[0].size() - 4), ".mkv");
-	const auto streams = testbed::probeStreams(files[0]);
+	EXPECT_EQ(files, (std::set<std::string>{"kept", "kept/take.mkv", "kept/take (2).mkv", "kept/take (3).mkv",
+						"kept/-(touch pwned)touch pwned.mkv", "readonly"}));
+	EXPECT_EQ(testbed::readFile(folders.file("kept/take.mkv")), "earlier");
+	EXPECT_FALSE(std::filesystem::exists("pwned"));
+	EXPECT_EQ(testbed::probeStreams(folders.file("kept/take (3).mkv")).size(), 2u) << testbed::lastToolError();
+	const std::string recordedFile = folders.file("kept/take (2).mkv");
+	const auto streams = testbed::probeStreams(recordedFile);
 	const auto *video = findStream(streams, "video");
 	ASSERT_NE(video, nullptr) << testbed::lastToolError();
 	EXPECT_EQ(video->codec, "h264");
@@ -303,7 +317,7 @@ TEST(Streaming, RecordingsBesideAStreamAndCongestion)
 	EXPECT_EQ(video->height, 320);
 	ASSERT_NE(findStream(streams, "audio"), nullptr);
 	EXPECT_EQ(findStream(streams, "audio")->codec, "aac");
-	const auto recorded = testbed::videoFrameTimes(files[0]);
+	const auto recorded = testbed::videoFrameTimes(recordedFile);
 	const auto streamed = testbed::videoFrameTimes(server.recordingPath("streamed"));
 	ASSERT_GT(recorded.size(), 100u);
 	ASSERT_GT(streamed.size(), 100u);

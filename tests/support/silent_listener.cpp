@@ -2,8 +2,13 @@
 // client sends, but no byte ever comes back.
 #include "internal.hpp"
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
 
 namespace testbed {
 
@@ -48,6 +53,24 @@ void SilentTcpListener::run()
 			clients_.push_back(std::move(client));
 			accepted_.fetch_add(1);
 		}
+	}
+}
+
+void DroppingTcpListener::start()
+{
+	listenFd_ = detail::bindLoopback(SOCK_STREAM, 0);
+	// No waiting place but one: once it is taken, the system drops every further opening packet.
+	if (listen(listenFd_.get(), 0) != 0) {
+		throw std::runtime_error(std::string("listen: ") + strerror(errno));
+	}
+	port_ = detail::localPort(listenFd_.get());
+	filler_ = UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	sockaddr_in addr{};
+	addr.sin_family = AF_INET;
+	addr.sin_port = htons(static_cast<uint16_t>(port_));
+	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	if (connect(filler_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+		throw std::runtime_error(std::string("connect: ") + strerror(errno));
 	}
 }
 

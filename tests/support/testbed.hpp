@@ -330,6 +330,20 @@ private:
 	std::atomic<int> accepted_{0};
 };
 
+// A port whose opening packets are dropped, as behind a firewall: a listener that never accepts, its one queue
+// place taken by its own connection. A client dialling it waits for an answer until the system gives up on it
+// (about two minutes).
+class DroppingTcpListener {
+public:
+	void start();
+	int port() const { return port_; }
+
+private:
+	int port_ = 0;
+	UniqueFd listenFd_;
+	UniqueFd filler_;
+};
+
 // TCP relay 127.0.0.1:port() -> 127.0.0.1:targetPort that reads from its clients at most bytesPerSecond (a slow
 // uplink); the way back is not limited. One thread accepts, one per connection pumps both directions.
 class ThrottledRelay {

@@ -125,8 +125,9 @@ TEST(Panel, StreamsFromAClickAndStopsOneDestinationOnly)
 	for (size_t i : {0, 1, 3}) {
 		ASSERT_TRUE(bed.waitForStatus(i, tr("Parado"), 10000)) << i << bed.row(i).statusText();
 	}
-	pump(600);
-	EXPECT_FALSE(bed.panel->findChild<QPushButton *>(QStringLiteral("stopAllButton"))->isVisible());
+	EXPECT_TRUE(waitUntil(
+		[&] { return !bed.panel->findChild<QPushButton *>(QStringLiteral("stopAllButton"))->isVisible(); },
+		5000));
 	bed.close();
 	EXPECT_EQ(countModuleObjects().total(), 0);
 }
@@ -195,7 +196,8 @@ TEST(Panel, DropRecoveryMissingSourceDeleteAndSaveFailure)
 	ASSERT_TRUE(waitUntil([&] { return state() == DestState::Reconnecting; }, 10000));
 	server.restart();
 	ASSERT_TRUE(waitUntil([&] { return state() == DestState::Live; }, 30000));
-	pump(600);
+	waitUntil([&] { return docklessLog.contains("[tallowmere] " + label.toStdString() + " recovered after "); },
+		  5000);
 	EXPECT_TRUE(docklessLog.contains("[tallowmere] " +
 					 tr("⚠ Corte en %1. Reconectando automáticamente…").arg(label).toStdString()))
 		<< docklessLog.joined();
@@ -287,8 +289,8 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	click(eye);
 	EXPECT_NE(live->pipelineHandle()->display, nullptr);
 	bed.panel->hide();
-	pump(1100);
-	EXPECT_EQ(live->pipelineHandle()->display, nullptr) << "a hidden panel keeps no display";
+	EXPECT_TRUE(waitUntil([&] { return live->pipelineHandle()->display == nullptr; }, 3000))
+		<< "a hidden panel keeps no display";
 	bed.panel->show();
 	activate(bed.panel.get());
 	ASSERT_TRUE(waitUntil([&] { return live->pipelineHandle()->display != nullptr; }, 2000));
@@ -320,8 +322,7 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Other"));
 	EXPECT_EQ(selector->currentData().toString(), QStringLiteral("follow-red"));
 	selector->clearFocus();
-	pump(600);
-	EXPECT_EQ(selector->currentData().toString(), QStringLiteral("Other"));
+	EXPECT_TRUE(waitUntil([&] { return selector->currentData().toString() == QStringLiteral("Other"); }, 3000));
 
 	// OBS's scenes change while streaming: the list follows, names each scene once (as the frontend may not), and
 	// always shows what the entry sends.
