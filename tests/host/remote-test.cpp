@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 
 namespace {
 
@@ -94,6 +95,10 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	testbed::SilentTcpListener silent;
 	silent.start();
 	const std::string silentUrl = "rtmp://127.0.0.1:" + std::to_string(silent.port()) + "/live";
+	// Drops every opening packet, as a firewall does: a connection there never opens, for two minutes.
+	testbed::DroppingTcpListener dropped;
+	dropped.start();
+	const std::string droppedUrl = "rtmp://127.0.0.1:" + std::to_string(dropped.port()) + "/live";
 	testbed::TempDir recordings("tallowmere-entry-recordings-");
 	RealObs obs;
 	const std::string settings = obs.configDir() + "/plugin_config/tallowmere/salidas.json";
@@ -110,6 +115,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 			", " +
 			entry("e-withrec", R"("iniciarConGrabacion": true, "pararConGrabacion": true, )",
 			      dest("d-withrec", server.url(), "key-withrec-77e1") + R"(, {"id": "d-file", "grabacion":
+					{"carpeta": "", "patron": "", "formato": "mkv"}}, {"id": "d-fixed", "grabacion":
 					{"carpeta": ")" +
 				      recordings.path() + R"(", "patron": "entry", "formato": "mkv"}})") +
 			", " +
@@ -119,8 +125,9 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 				      R"({"id": "d-srt", "url": "srt://127.0.0.1:9?streamid=SECRET-ID-31",
 							"contrasena": "PASS-SECRET-31"})") +
 			", " + entry("e-silent", "", dest("d-silent", silentUrl, "k")) +
-			R"(]}, "Other": {"entradas": [)" + entry("e-other", "", dest("d-other", silentUrl, "k")) +
-			"]}}}");
+			R"(]}, "Other": {"entradas": [)" + entry("e-other", "", dest("d-other", silentUrl, "k")) + ", " +
+			entry("e-dropped", "", dest("d-dropped", droppedUrl, "k")) + "]}}}");
+	testbed::writeFile(recordings.file("entry.mkv"), "earlier");
 	obs.start();
 	ASSERT_TRUE(obs.waitForText("▶ Stream", 5000, 5)) << obs.driver("texts");
 	EXPECT_NE(obs.log().find("[tallowmere] remote control: obs-websocket vendor \"tallowmere\" with 8 requests"),
@@ -205,7 +212,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(vendor(obs, "StartEntry", {{"entryId", huge}})["error"],
 		  "“entryId” is too long (1000 characters at most).");
 	usleep(1000 * 1000);
-	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 8);
+	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 9);
 
 	// A batch that OBS runs on its graphics thread: answered at once from what the dock last saw, the start
 	// queued, and OBS's video never waits for it.
@@ -288,7 +295,15 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(transitions(obs, "d-remote").back(), "Live>Idle") << "entries without the option stay as they were";
 	EXPECT_TRUE(transitions(obs, "d-withrec").empty()) << "nor do entries that go with OBS's recording";
 
-	// OBS's own recording, likewise, for the entry that goes with it.
+	// OBS's own recording, likewise, for the entry that goes with it: in the same second, its recording left at
+	// the defaults is named as OBS's own, and one of a fixed name has an earlier file of that name beside it.
+	const std::string folderSet = obs.request(
+		R"([["SetProfileParameter", {"parameterCategory": "SimpleOutput", "parameterName": "FilePath",
+			"parameterValue": ")" +
+		recordings.path() + R"("}], ["SetProfileParameter", {"parameterCategory": "SimpleOutput",
+			"parameterName": "RecFormat", "parameterValue": "mkv"}], ["SetProfileParameter",
+			{"parameterCategory": "SimpleOutput", "parameterName": "RecFormat2", "parameterValue": "mkv"}]])");
+	EXPECT_EQ(folderSet.find("\"result\": false"), std::string::npos) << folderSet;
 	obs.request(R"([["StartRecord", {}]])");
 	EXPECT_TRUE(waitForTransition(obs, "d-withrec", "Connecting>Live", 20000)) << obs.events();
 	EXPECT_TRUE(obs.waitForText("● REC · ", 10000)) << obs.driver("texts");
@@ -298,7 +313,31 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	obs.request(R"([["StopRecord", {}]])");
 	EXPECT_TRUE(waitForTransition(obs, "d-withrec", "Live>Idle", 15000)) << obs.events();
 	EXPECT_TRUE(waitForTransition(obs, "d-file", "Live>Idle", 15000)) << obs.events();
-	EXPECT_EQ(testbed::probeStreams(recordings.file("entry.mkv")).size(), 2u) << "the entry's own file plays";
+	EXPECT_TRUE(waitForTransition(obs, "d-fixed", "Live>Idle", 15000)) << obs.events();
+	// Every recording plays, none overwrote another: OBS's at its canvas size, the entry's two at its own.
+	EXPECT_EQ(testbed::readFile(recordings.file("entry.mkv")), "earlier");
+	std::map<int, int> byWidth;
+	int files = 0;
+	for (int waited = 0; waited < 10000; waited += 200) {
+		byWidth.clear();
+		files = 0;
+		for (const auto &item : std::filesystem::directory_iterator(recordings.path())) {
+			++files;
+			for (const auto &stream : testbed::probeStreams(item.path().string())) {
+				if (stream.type == "video") {
+					++byWidth[stream.width];
+				}
+			}
+		}
+		if (byWidth.size() == 2 && byWidth.count(320) && byWidth[320] == 2) {
+			break;
+		}
+		usleep(200 * 1000);
+	}
+	EXPECT_EQ(files, 4);
+	EXPECT_EQ(byWidth[320], 2) << "the entry's own files play";
+	EXPECT_EQ(byWidth.size(), 2u) << "OBS's own file plays, at its own size";
+	EXPECT_EQ(testbed::probeStreams(recordings.file("entry (2).mkv")).size(), 2u) << testbed::lastToolError();
 	EXPECT_EQ(transitions(obs, "d-withobs").back(), "Live>Idle");
 
 	// Cancelled while it connects to a server that never answers: stopped at once. Then tries under way while
@@ -326,8 +365,10 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(after.find("tallowmere-emitir-e-remote"), std::string::npos);
 	EXPECT_NE(after.find("tallowmere-parar-todo"), std::string::npos);
 	EXPECT_EQ(vendor(obs, "StartEntry", ids("e-other"))["ok"], true);
+	EXPECT_EQ(vendor(obs, "StartEntry", ids("e-dropped"))["ok"], true);
 	ASSERT_TRUE(waitForTransition(obs, "d-other", "Idle>Connecting", 5000)) << obs.events();
-	usleep(1500 * 1000);
+	ASSERT_TRUE(waitForTransition(obs, "d-dropped", "Idle>Connecting", 5000)) << obs.events();
+	usleep(2000 * 1000);
 
 	since = std::chrono::steady_clock::now();
 	const int status = obs.close();
