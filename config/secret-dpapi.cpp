@@ -22,6 +22,11 @@ bool platformProtect(const std::string &plain, std::string &block, PlatformProbl
 	return true;
 }
 
+std::string platformKeyFile()
+{
+	return std::string();
+}
+
 bool platformOpen(const std::string &block, std::string &plain)
 {
 	DATA_BLOB input{DWORD(block.size()), reinterpret_cast<BYTE *>(const_cast<char *>(block.data()))};

@@ -12,6 +12,7 @@ enum class KeyProblem {
 	NoKeyFolder,
 	KeyFileUnreadable,
 	KeyFileOtherOwner,
+	KeyFileOpenToOthers,
 	KeyFileWrongSize,
 	KeyFileNotCreated,
 	Failed
@@ -24,6 +25,8 @@ struct PlatformProblem {
 
 bool platformProtect(const std::string &plain, std::string &block, PlatformProblem *problem = nullptr);
 bool platformOpen(const std::string &block, std::string &plain);
+// The key file protection uses, for messages; empty where the platform keeps none.
+std::string platformKeyFile();
 
 #ifndef _WIN32
 // The Linux service, with its key folder and computer identity given explicitly.

@@ -41,7 +41,7 @@ bool makeFolders(const std::string &folder)
 	return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-enum class KeyFile { Missing, Unreadable, OtherOwner, WrongSize, Read };
+enum class KeyFile { Missing, Unreadable, OtherOwner, OpenToOthers, WrongSize, Read };
 
 // A key file belongs to its user alone: one owned by another account (left by OBS run once as root, or put there
 // by someone else) is never used, so no key that others can read or replace protects anything.
@@ -63,6 +63,8 @@ KeyFile readKeyFile(const std::string &path, Key &key, int *error = nullptr)
 		result = KeyFile::Unreadable;
 	} else if (info.st_uid != geteuid()) {
 		result = KeyFile::OtherOwner;
+	} else if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+		result = KeyFile::OpenToOthers;
 	} else if (info.st_size != off_t(keySize) || read(fd, key.bytes, keySize) != ssize_t(keySize)) {
 		result = KeyFile::WrongSize;
 	}
@@ -123,6 +125,9 @@ bool loadKey(const std::string &folder, const std::string &machineId, bool creat
 		return false;
 	case KeyFile::OtherOwner:
 		setProblem(problem, KeyProblem::KeyFileOtherOwner, path);
+		return false;
+	case KeyFile::OpenToOthers:
+		setProblem(problem, KeyProblem::KeyFileOpenToOthers, path);
 		return false;
 	case KeyFile::WrongSize:
 		setProblem(problem, KeyProblem::KeyFileWrongSize, path);
@@ -228,6 +233,12 @@ std::string machineIdentity()
 		}
 	}
 	return std::string();
+}
+
+std::string platformKeyFile()
+{
+	const std::string folder = defaultKeyFolder();
+	return (folder.empty() ? std::string("~/.local/share/tallowmere") : folder) + "/" + keyFileName;
 }
 
 bool platformProtect(const std::string &plain, std::string &block, PlatformProblem *problem)

@@ -41,6 +41,9 @@ QString protectionReason(const ProtectionProblem &problem, bool english)
 	case KeyProblem::KeyFileOtherOwner:
 		reason = "el archivo de claves pertenece a otro usuario";
 		break;
+	case KeyProblem::KeyFileOpenToOthers:
+		reason = "otros usuarios de este ordenador pueden leer el archivo de claves";
+		break;
 	case KeyProblem::KeyFileWrongSize:
 		reason = "el archivo de claves no tiene el tamaño correcto";
 		break;

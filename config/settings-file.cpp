@@ -5,6 +5,7 @@
 #include "config/secret.hpp"
 #include "base/language.hpp"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -323,6 +324,30 @@ void setMessage(QString *message, const QString &text)
 	}
 }
 
+// Keys can fall back to readable storage in these files: they are the user's alone, and a stricter mode the user
+// gave the settings file stays.
+void keepToOwner(QSaveFile &file, const QString &existing)
+{
+	const QFileDevice::Permissions owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+	file.setPermissions(QFile::exists(existing) ? (QFile::permissions(existing) & owner) | QFileDevice::ReadOwner
+						    : owner);
+}
+
+// What a save that never finished (OBS killed meanwhile) left beside the file; one another OBS may be writing
+// now is young.
+void removeLeftoverTemporaries(const QString &path)
+{
+	const QFileInfo settings(path);
+	const QString backup = settings.fileName() + QStringLiteral(".danado");
+	const QDateTime old = QDateTime::currentDateTime().addSecs(-60);
+	for (const QFileInfo &item : settings.dir().entryInfoList({settings.fileName() + QStringLiteral(".??????")},
+								  QDir::Files | QDir::Hidden)) {
+		if (item.fileName() != backup && item.lastModified() < old) {
+			QFile::remove(item.absoluteFilePath());
+		}
+	}
+}
+
 } // namespace
 
 QString ConfigStore::backupFor(const QByteArray &damaged) const
@@ -345,7 +370,11 @@ QString ConfigStore::backupFor(const QByteArray &damaged) const
 		chosen = candidate;
 	}
 	QSaveFile file(chosen);
-	if (!file.open(QIODevice::WriteOnly) || file.write(damaged) != damaged.size() || !file.commit()) {
+	if (!file.open(QIODevice::WriteOnly)) {
+		return QString();
+	}
+	keepToOwner(file, path);
+	if (file.write(damaged) != damaged.size() || !file.commit()) {
 		return QString();
 	}
 	return chosen;
@@ -359,6 +388,7 @@ bool ConfigStore::load(QString *message)
 	readFailed = false;
 	keysInClear = ProtectionProblem();
 
+	removeLeftoverTemporaries(path);
 	if (!QFile::exists(path)) {
 		return true;
 	}
@@ -414,9 +444,18 @@ bool ConfigStore::load(QString *message)
 	}
 
 	if (flags.keysFailed) {
-		setMessage(message,
-			   translate("Algunas claves de emisión no se pudieron abrir porque se guardaron en otro "
-				     "usuario o PC de Windows. Vuelve a escribirlas en cada destino."));
+		const QString keyFile = QString::fromStdString(platformKeyFile());
+		setMessage(
+			message,
+			keyFile.isEmpty()
+				? translate(
+					  "Algunas claves de emisión no se pudieron abrir porque se guardaron en otro "
+					  "usuario o PC de Windows. Vuelve a escribirlas en cada destino.")
+				: translate(
+					  "Algunas claves de emisión no se pudieron abrir porque se guardaron con otro "
+					  "archivo de claves o en otro ordenador (el de este ordenador es «%1»). Vuelve "
+					  "a escribirlas en cada destino.")
+					  .arg(keyFile));
 	} else if (flags.needsRewrite) {
 		QString ignored;
 		save(&ignored);
@@ -468,6 +507,7 @@ bool ConfigStore::save(QString *message)
 		setMessage(message, translate("No se pudo guardar la configuración (%1).").arg(file.errorString()));
 		return false;
 	}
+	keepToOwner(file, path);
 	file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
 	if (!file.commit()) {
 		setMessage(message, translate("No se pudo guardar la configuración (%1).").arg(file.errorString()));

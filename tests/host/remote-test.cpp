@@ -125,8 +125,8 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 				      R"({"id": "d-srt", "url": "srt://127.0.0.1:9?streamid=SECRET-ID-31",
 							"contrasena": "PASS-SECRET-31"})") +
 			", " + entry("e-silent", "", dest("d-silent", silentUrl, "k")) +
-			R"(]}, "Other": {"entradas": [)" + entry("e-other", "", dest("d-other", silentUrl, "k")) + ", " +
-			entry("e-dropped", "", dest("d-dropped", droppedUrl, "k")) + "]}}}");
+			R"(]}, "Other": {"entradas": [)" + entry("e-other", "", dest("d-other", silentUrl, "k")) +
+			", " + entry("e-dropped", "", dest("d-dropped", droppedUrl, "k")) + "]}}}");
 	testbed::writeFile(recordings.file("entry.mkv"), "earlier");
 	obs.start();
 	ASSERT_TRUE(obs.waitForText("▶ Stream", 5000, 5)) << obs.driver("texts");

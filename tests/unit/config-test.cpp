@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -307,6 +308,15 @@ TEST_F(ConfigTest, DamagedFilesAreCopiedAsideWithoutLosingEarlierBackups)
 				  .arg(expectedBackup));
 		return store.save(nullptr);
 	};
+	// What a killed save left behind goes at the next load; one another OBS may be writing now stays.
+	for (const char *name : {".Ab3xYz", ".Cd4wVu"}) {
+		write("half", path + QLatin1String(name));
+	}
+	QFile leftover(path + QStringLiteral(".Ab3xYz"));
+	ASSERT_TRUE(leftover.open(QIODevice::ReadWrite));
+	ASSERT_TRUE(
+		leftover.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+	leftover.close();
 	// Damaged again and again, each time saved over: every backup is kept, byte for byte.
 	const QList<QByteArray> damages{QByteArray(), "[1, 2]", "{\"colecciones\": "};
 	for (int i = 0; i < damages.size(); ++i) {
@@ -319,7 +329,12 @@ TEST_F(ConfigTest, DamagedFilesAreCopiedAsideWithoutLosingEarlierBackups)
 	}
 	for (int i = 0; i < damages.size(); ++i) {
 		EXPECT_EQ(read(backup(i)), damages[i]) << i;
+		// Keys may be readable in them: no other user of the computer can read them.
+		EXPECT_EQ(QFile::permissions(backup(i)) & 0x0077, 0) << i;
 	}
+	EXPECT_EQ(QFile::permissions(path) & 0x0077, 0);
+	EXPECT_FALSE(QFile::exists(path + QStringLiteral(".Ab3xYz")));
+	EXPECT_TRUE(QFile::exists(path + QStringLiteral(".Cd4wVu")));
 	// Past the last number, the newest numbered backup makes room; the first stays.
 	for (int n = 3; n <= ConfigStore::maxNumberedBackups; ++n) {
 		write("kept", backup(n));
@@ -437,8 +452,14 @@ TEST_F(ConfigTest, KeysThatCannotBeProtectedAreSavedReadableUntilTheyCanBe)
 	EXPECT_TRUE(saved(KeyProblem::NoKeyFolder, QStringLiteral("~/.local/share/tallowmere/secret.key")));
 	setenv("HOME", home.constData(), 1);
 	SetUp();
-	// Mended: the next save protects them again.
+	// A key file others can read protects nothing either.
 	ASSERT_EQ(chown(keyFile.toUtf8().constData(), geteuid(), getegid()), 0);
+	ASSERT_TRUE(QFile::setPermissions(keyFile, QFile::permissions(keyFile) | QFileDevice::ReadOther));
+	EXPECT_TRUE(saved(KeyProblem::KeyFileOpenToOthers, keyFile));
+	EXPECT_EQ(protectionReason(store.keysInClear),
+		  QStringLiteral("otros usuarios de este ordenador pueden leer el archivo de claves"));
+	// Mended: the next save protects them again.
+	ASSERT_TRUE(QFile::setPermissions(keyFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
 	EXPECT_FALSE(saved(KeyProblem::None, QString()));
 	EXPECT_FALSE(read().contains("sid_secreto"));
 }
@@ -467,8 +488,11 @@ TEST_F(ConfigTest, SecretsOfAnotherUserAreKeptUntilReplaced)
 	ConfigStore store(path);
 	QString message;
 	ASSERT_TRUE(store.load(&message));
-	EXPECT_EQ(message, QStringLiteral("Algunas claves de emisión no se pudieron abrir porque se guardaron en otro "
-					  "usuario o PC de Windows. Vuelve a escribirlas en cada destino."));
+	EXPECT_EQ(message,
+		  QStringLiteral("Algunas claves de emisión no se pudieron abrir porque se guardaron con otro "
+				 "archivo de claves o en otro ordenador (el de este ordenador es «%1»). Vuelve a "
+				 "escribirlas en cada destino.")
+			  .arg(keys.filePath(QStringLiteral("tallowmere/secret.key"))));
 	DestConfig &loaded = store.collections[QStringLiteral("Escenas")][0].destinos[0];
 	EXPECT_EQ(loaded.url, QStringLiteral("?"));
 	EXPECT_EQ(loaded.clave, QString());
