@@ -6,15 +6,16 @@
 
 #include <exception>
 
-void EntryController::save()
+bool EntryController::save()
 {
 	QString message;
 	if (!configStore->save(&message)) {
 		announce(message + translate(" Los cambios siguen funcionando, pero no se recordarán al cerrar OBS."),
 			 true);
-		return;
+		return false;
 	}
 	reportKeyProtection();
+	return true;
 }
 
 void EntryController::reportKeyProtection()
@@ -107,7 +108,7 @@ void EntryController::applyEdit(const QString &entryId, EntryConfig edited, bool
 	} else {
 		*stored = edited;
 	}
-	save();
+	const bool saved = save();
 	changed();
 	if (!locked || !streams) {
 		return;
@@ -115,6 +116,10 @@ void EntryController::applyEdit(const QString &entryId, EntryConfig edited, bool
 	try {
 		if (const EntryConfig *current = findEntry(entryId)) {
 			liveEntryFor(entryId).applyLiveSettings(*current);
+		}
+		// The save's failure stays on screen: it says that the change works now but will not last.
+		if (!saved) {
+			return;
 		}
 		announce(
 			translate(

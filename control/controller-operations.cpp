@@ -57,10 +57,12 @@ bool EntryController::startDestination(const QString &entryId, const QString &de
 			return false;
 		}
 		if (isBeingEdited(entryId)) {
-			return refuse(translate("«%1» se está editando. Cierra su ventana de edición y vuelve a "
-						"intentarlo.")
-					      .arg(entryTitle(*entry)),
-				      error);
+			const QString text = translate("«%1» se está editando. Cierra su ventana de edición y vuelve a "
+						       "intentarlo.")
+						     .arg(entryTitle(*entry));
+			// On its card too: the message line is the next start's.
+			liveEntryFor(entryId).keepRefusal(destId, text);
+			return refuse(text, error);
 		}
 		// A copy: starting may announce, which never changes the list, but the engine keeps no pointer.
 		const bool ok = startChecked(EntryConfig(*entry), destId, error);
@@ -96,8 +98,10 @@ bool EntryController::startChecked(const EntryConfig &entry, const QString &dest
 	const QString name = resolveSourceName(entry);
 	const bool exists = !name.isEmpty() && OBSSourceAutoRelease(obs_get_source_by_name(name.toUtf8().constData()));
 	if (!exists) {
-		return refuse(translate("«%1» ya no existe en OBS. Cámbiala con «✎ Editar» o bórrala.").arg(name),
-			      error);
+		const QString text =
+			translate("«%1» ya no existe en OBS. Cámbiala con «✎ Editar» o bórrala.").arg(name);
+		live.keepRefusal(destId, text);
+		return refuse(text, error);
 	}
 	EntryConfig started = entry;
 	started.fuente = name;
@@ -169,8 +173,11 @@ void EntryController::stopEntry(const QString &entryId)
 void EntryController::startEveryEntry()
 {
 	QStringList ids;
+	// An entry with nowhere to send is not a failure of "start all".
 	for (const EntryConfig &entry : currentEntries()) {
-		ids.append(entry.id);
+		if (!entry.destinos.isEmpty()) {
+			ids.append(entry.id);
+		}
 	}
 	for (const QString &id : ids) {
 		startEntry(id);

@@ -78,7 +78,7 @@ public:
 	void applyEdit(const QString &entryId, EntryConfig edited, bool locked);
 	void setProfiles(const QList<ProfileConfig> &profiles);
 	// Writes the settings file; a failure or keys stored readable are announced.
-	void save();
+	bool save();
 	// The warning about keys stored readable, while it holds (for a dock made after it was announced).
 	QString keyWarningText() const { return keysText; }
 	// While its dialog is open, nothing from outside starts or switches an entry: the dialog may replace its

@@ -39,7 +39,8 @@ StatusLine statusLine(const DestStatus &status)
 		return {text, QStringLiteral("color: #3fb950; font-weight: bold;")};
 	}
 	case DestState::Reconnecting:
-		return {translate("⚠ Cortado %1 s · intento %2").arg(status.outageSeconds).arg(status.attempts),
+		return {translate("⚠ Cortado %1 s · intento %2")
+				.arg(QString::number(status.outageSeconds), QString::number(status.attempts)),
 			QStringLiteral("color: #e0a030; font-weight: bold;")};
 	case DestState::Failed:
 		// A server's or OBS's error may quote the address: its secret parts are never shown.
@@ -112,9 +113,9 @@ TransitionMessage transitionMessage(DestState previous, const DestStatus &status
 		message.text = translate("⚠ Corte en %1. Reconectando automáticamente…").arg(label);
 		message.isError = true;
 	} else if (previous == DestState::Reconnecting && status.state == DestState::Live) {
+		// One pass: a name may itself hold "%1".
 		message.text = translate("✔ %1 recuperado tras %2 s de corte.")
-				       .arg(label)
-				       .arg(status.lastOutageSeconds < 0 ? 0 : status.lastOutageSeconds);
+				       .arg(label, QString::number(std::max(0, status.lastOutageSeconds)));
 		message.recovered = true;
 	} else if (previous == DestState::Reconnecting && status.state == DestState::Failed) {
 		message.text = translate("⛔ Se perdió definitivamente %1: no se pudo reconectar. Pulsa «▶ Emitir» para "

@@ -27,6 +27,16 @@ bool LiveEntry::reportStartFailure(const QString &destId, const QString &text, Q
 	return false;
 }
 
+void LiveEntry::keepRefusal(const QString &destId, const QString &text)
+{
+	if (running.find(destId) == running.end()) {
+		DestStatus status;
+		status.state = DestState::Failed;
+		status.message = text;
+		ended.insert(destId, status);
+	}
+}
+
 void LiveEntry::closePipeline()
 {
 	if (pipeline) {

@@ -22,6 +22,8 @@ public:
 
 	// Starts one destination (true also when it already runs); false with the reason, kept as its status.
 	bool startDestination(const EntryConfig &entry, const DestConfig &dest, QString *error);
+	// A start refused before it reached the engine, kept as the status of a destination that is not running.
+	void keepRefusal(const QString &destId, const QString &text);
 	// The supervision step, every 500 ms: restarts, rates, timeouts, removal of what has ended.
 	void tick();
 	DestStatus destinationStatus(const QString &destId) const;

@@ -58,6 +58,7 @@ SalidasPanel::SalidasPanel(EntryController *entryController, const QString &mess
 
 	if (!message.isEmpty()) {
 		showMessage(message, true);
+		pinnedMessage = message;
 	}
 	showKeyWarning(controller->keyWarningText());
 	followController();
@@ -208,9 +209,13 @@ void SalidasPanel::showMessage(const QString &text, bool isError)
 void SalidasPanel::displayMessage(const QString &text, bool isError)
 {
 	if (text.isEmpty()) {
-		messageLabel->hide();
+		// OBS's own clearing (a finished load, a collection read again) does not take the load's problem away.
+		if (pinnedMessage.isEmpty()) {
+			messageLabel->hide();
+		}
 		return;
 	}
+	pinnedMessage.clear();
 	messageLabel->setText(text);
 	messageLabel->setStyleSheet(isError ? QStringLiteral("color: #e0524d;") : QString());
 	messageLabel->show();

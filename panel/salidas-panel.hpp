@@ -87,6 +87,8 @@ private:
 
 	QPointer<EntryController> controller;
 	int messageSerial = 0;
+	// What loading the settings said: shown until a newer message replaces it.
+	QString pinnedMessage;
 	QMap<QString, DestLine> destWidgets;
 	QPushButton *stopAllButton = nullptr;
 	QHash<QString, SourceRow> sourceRows;

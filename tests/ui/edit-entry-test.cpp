@@ -12,6 +12,7 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
@@ -119,6 +120,8 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN") + " · ", 15000)) << bed.row(0).statusText();
 	click(bed.row(1).button);
 	ASSERT_TRUE(bed.waitForStatus(1, QStringLiteral("● REC · 0:0"), 10000)) << bed.row(1).statusText();
+	EXPECT_TRUE(bed.row(1).status->toolTip().contains(q(folder.path()) + QLatin1Char('/')))
+		<< "the card names the file: " << bed.row(1).status->toolTip().toStdString();
 	pump(2000);
 	click(bed.row(1).button);
 	ASSERT_TRUE(bed.waitForStatus(1, tr("Parado"), 5000)) << bed.row(1).statusText();
@@ -161,6 +164,21 @@ TEST(PanelEdit, AddedEntryStreamsTakesANewBitrateLiveAndStopsMeanwhile)
 	ASSERT_NE(live, nullptr);
 	EXPECT_EQ(live->destinationStatus(added.destinos[0].id).drops, 0);
 	EXPECT_EQ(bed.entries()[0].videoKbps, 1500);
+
+	// A live edit that cannot be saved: it applies, and the dock keeps saying that it will not last.
+	QFile::rename(bed.store->path, bed.store->path + QStringLiteral(".moved"));
+	ASSERT_TRUE(QDir().mkpath(bed.store->path));
+	inNextDialog([&](EntryDialog &dialog) {
+		typeNumber(named<QSpinBox>(&dialog, "videoKbpsBox"), 1400);
+		EXPECT_EQ(confirmDialog(dialog), QString());
+	});
+	click(bed.cardButton(QStringLiteral("Added"), tr("✎ Editar")));
+	pump(1100);
+	EXPECT_TRUE(bed.message().endsWith(tr(" Los cambios siguen funcionando, pero no se recordarán al cerrar OBS.")))
+		<< bed.message();
+	EXPECT_TRUE(bed.controller->isStreaming(added.id));
+	QDir().rmdir(bed.store->path);
+	QFile::rename(bed.store->path + QStringLiteral(".moved"), bed.store->path);
 
 	// Opened while streaming, stopped before it is confirmed (as after a failure): only what the locked
 	// dialog could change is taken, and nothing is applied to a stream that no longer runs.

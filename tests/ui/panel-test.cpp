@@ -143,13 +143,33 @@ TEST(Panel, DropRecoveryMissingSourceDeleteAndSaveFailure)
 	live.nombre = QStringLiteral("Main");
 	EntryConfig gone = entryFor("Gone", server.url(), {"gone"});
 	bed.store->collections[QStringLiteral("Sin título")] = {live, gone};
-	bed.open();
+	// What loading said stays through OBS's "finished loading" (which reads the collection again).
+	const QString loadProblem = QStringLiteral("El archivo de configuración estaba dañado.");
+	bed.open(loadProblem);
+	bed.controller->reloadCollection();
+	pump(20);
+	EXPECT_EQ(bed.message(), loadProblem);
 
-	// A source deleted in OBS: nothing starts, and the card says so.
+	// A source deleted in OBS: nothing starts, and the card says so, also once "Start all" has started the
+	// entry that can start, and an entry with nowhere to send is passed over.
 	click(bed.row(1).button);
-	EXPECT_EQ(bed.message(), tr("«%1» ya no existe en OBS. Cámbiala con «✎ Editar» o bórrala.").arg("Gone"));
+	const QString missing = tr("«%1» ya no existe en OBS. Cámbiala con «✎ Editar» o bórrala.").arg("Gone");
+	EXPECT_EQ(bed.message(), missing);
 	EXPECT_EQ(bed.row(1).buttonText(), tr("▶ Emitir"));
 	EXPECT_FALSE(bed.controller->isStreaming(gone.id));
+	const EntryConfig empty = entryFor("panel-drop", server.url(), {});
+	bed.store->collections[QStringLiteral("Sin título")].append(empty);
+	bed.controller->reloadCollection();
+	click(bed.panel->findChild<QPushButton *>(QStringLiteral("startAllButton")));
+	ASSERT_TRUE(bed.waitForStatus(0, tr("● EN EMISIÓN"), 15000)) << bed.row(0).statusText();
+	EXPECT_EQ(bed.row(1).statusText(), QStringLiteral("⚠ ") + missing);
+	EXPECT_FALSE(bed.message().contains(tr("Sin destinos"))) << bed.message();
+	pump(1500);
+	bed.controller->stopEveryEntry();
+	ASSERT_TRUE(bed.waitForStatus(0, tr("Parado"), 10000)) << bed.row(0).statusText();
+	bed.store->collections[QStringLiteral("Sin título")].removeLast();
+	bed.controller->reloadCollection();
+	ASSERT_TRUE(waitUntil([&] { return bed.cardButton(QStringLiteral("Main"), QStringLiteral("🗑")); }, 2000));
 
 	// It starts while its delete confirmation is open: the user is asked again, now that it streams.
 	QString askedAgain;
@@ -422,7 +442,7 @@ TEST(Panel, NamesShowAsTypedAndKeysSavedReadableAreReportedOnce)
 			++marked;
 		}
 	}
-	EXPECT_EQ(marked, 5) << "four titles and the message";
+	EXPECT_EQ(marked, 6) << "four titles, the message and the card's line";
 	ElidedLabel *title = bed.panel->findChild<ElidedLabel *>();
 	EXPECT_EQ(QTextDocumentFragment::fromHtml(title->toolTip()).toPlainText(), QStringLiteral("<img src=x>"));
 

@@ -121,6 +121,12 @@ TEST(PanelText, TransitionsAndLabels)
 		EXPECT_EQ(message.text, QString::fromUtf8(c.text));
 		EXPECT_EQ(message.isError, c.isError);
 	}
+	DestStatus back;
+	back.state = DestState::Live;
+	back.lastOutageSeconds = 7;
+	EXPECT_EQ(transitionMessage(DestState::Reconnecting, back, QStringLiteral("«50%1 off» → h")).text,
+		  QStringLiteral("✔ «50%1 off» → h recuperado tras 7 s de corte."))
+		<< "a name's own placeholder is left alone";
 
 	EXPECT_EQ(displayAddress(QStringLiteral("  srt://host:9000?latency=200&passphrase=x ")),
 		  QStringLiteral("srt://host:9000?…"));
