@@ -231,6 +231,8 @@ const LanguagePair languageTable[] = {
 	 "Recording: the input's picture and sound, to a file"},
 	{"Algunas claves de emisión no se pudieron abrir porque se guardaron con otro archivo de claves o en otro ordenador (el de este ordenador es «%1»). Vuelve a escribirlas en cada destino.",
 	 "Some stream keys could not be opened because they were saved with another key file or on another computer (this computer's is “%1”). Please type them again in each destination."},
+	{"el nombre del archivo no puede llevar «/» ni «\\»: la grabación se guarda siempre en su carpeta.",
+	 "the file name cannot contain “/” or “\\”: a recording always stays in its folder."},
 	{"otros usuarios de este ordenador pueden leer el archivo de claves",
 	 "other users of this computer can read the key file"},
 	{"Esta versión de OBS no puede grabar en una carpeta cuyo nombre lleva %1: elige otra carpeta.",

@@ -22,11 +22,56 @@ EntryController::EntryController(ConfigStore *store, QObject *parent) : QObject(
 	timer.setInterval(500);
 	connect(&timer, &QTimer::timeout, this, &EntryController::tick);
 	timer.start();
+	renameSignal.Connect(obs_get_signal_handler(), "source_rename", &EntryController::onSourceRename, this);
+}
+
+void EntryController::onSourceRename(void *data, calldata_t *cd)
+{
+	const char *previous = calldata_string(cd, "prev_name");
+	const char *renamed = calldata_string(cd, "new_name");
+	if (!previous || !renamed) {
+		return;
+	}
+	// Any thread may rename a source (obs-websocket, a script): the entries change on the UI thread.
+	auto *self = static_cast<EntryController *>(data);
+	QMetaObject::invokeMethod(
+		self,
+		[self, before = QString::fromUtf8(previous), after = QString::fromUtf8(renamed)] {
+			self->followRename(before, after);
+		},
+		Qt::QueuedConnection);
+}
+
+void EntryController::followRename(const QString &previous, const QString &renamed)
+{
+	if (shuttingDown || previous == renamed) {
+		return;
+	}
+	bool any = false;
+	for (EntryConfig &entry : currentEntries()) {
+		if (entry.fuente == previous) {
+			entry.fuente = renamed;
+			any = true;
+		}
+		QMap<QString, QString> equivalences;
+		for (auto it = entry.equivalencias.constBegin(); it != entry.equivalencias.constEnd(); ++it) {
+			const QString key = it.key() == previous ? renamed : it.key();
+			const QString value = it.value() == previous ? renamed : it.value();
+			any = any || key != it.key() || value != it.value();
+			equivalences.insert(key, value);
+		}
+		entry.equivalencias = equivalences;
+	}
+	if (any) {
+		save();
+		changed();
+	}
 }
 
 EntryController::~EntryController()
 {
-	// First: a hotkey may be calling in from OBS's hotkey thread until this returns.
+	// First: a hotkey may be calling in from OBS's hotkey thread until this returns, and a rename from any.
+	renameSignal.Disconnect();
 	hotkeys.reset();
 	timer.stop();
 	// Every entry stops and waits for its outputs, and closes its preview display with its pipeline.

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <obs.hpp>
+
 #include <functional>
 #include <list>
 #include <map>
@@ -128,6 +130,9 @@ private:
 	void reportKeyProtection();
 	void retire(const QString &entryId);
 	void changed();
+	// OBS renamed a source: entries that name it, as what they send or in their equivalences, follow.
+	void followRename(const QString &previous, const QString &renamed);
+	static void onSourceRename(void *data, calldata_t *cd);
 
 	ConfigStore *configStore;
 	bool shuttingDown = false;
@@ -143,4 +148,6 @@ private:
 	bool keysWarned = false;
 	QString keysText;
 	QTimer timer;
+	// Last, so that it is disconnected first.
+	OBSSignal renameSignal;
 };

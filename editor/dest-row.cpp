@@ -1,6 +1,7 @@
 #include "editor/dest-row.hpp"
 #include "editor/shared-widgets.hpp"
 #include "engine/addresses.hpp"
+#include "engine/recording-path.hpp"
 #include "base/language.hpp"
 
 #include "control/obs-names.hpp"
@@ -172,7 +173,8 @@ void DestRowWidget::updateDetectedType()
 
 QString DestRowWidget::validate(int number) const
 {
-	return recording ? QString() : addressProblem(address->text(), number);
+	return recording ? recordingPath::recordingProblem(folder->text().trimmed(), pattern->text().trimmed(), number)
+			 : addressProblem(address->text(), number);
 }
 
 DestTexts DestRowWidget::texts() const

@@ -1,6 +1,7 @@
 #include "editor/editor-rules.hpp"
 #include "config/address-parts.hpp"
 #include "engine/addresses.hpp"
+#include "engine/recording-path.hpp"
 #include "base/language.hpp"
 
 const DestTemplate destTemplates[destTemplateCount] = {
@@ -56,7 +57,8 @@ QString firstDestinationProblem(const QList<DestTexts> &rows)
 		++number;
 		// A recording's folder is checked when it starts, where OBS writes: it may be on a drive plugged in
 		// later.
-		const QString problem = row.recording ? QString() : addressProblem(row.url, number);
+		const QString problem = row.recording ? recordingPath::recordingProblem(row.folder, row.pattern, number)
+						      : addressProblem(row.url, number);
 		if (!problem.isEmpty()) {
 			return problem;
 		}

@@ -41,6 +41,8 @@ public:
 		return name ? QString::fromUtf8(name) : QString::fromUtf8(sourceName);
 	}
 	const QByteArray &sourceNameUtf8() const { return sourceName; }
+	// The source shown, while it is held; none once the sources are let go of.
+	obs_source_t *shownSource() const { return activeSource.Get(); }
 	obs_encoder_t *videoEncoder() const { return encoder.Get(); }
 	video_t *videoOutput() const { return video; }
 	obs_view_t *viewHandle() const { return view; }

@@ -109,10 +109,17 @@ void LiveEntry::tick()
 			blog(LOG_INFO, "[tallowmere] audio for \"%s\" came late: its audio is now held back %d ms more",
 			     pipeline->sourceNameUtf8().constData(), margin);
 		}
-		// A deleted source stays findable while something still holds it, this pipeline included.
-		OBSSourceAutoRelease source = obs_get_source_by_name(pipeline->sourceNameUtf8().constData());
-		if (!source || obs_source_removed(source)) {
-			requestStop();
+		// The source itself is asked, not its name: one renamed in OBS goes on streaming. A deleted source stays
+		// findable while something still holds it, this pipeline included.
+		if (obs_source_t *shown = pipeline->shownSource()) {
+			if (obs_source_removed(shown)) {
+				requestStop();
+			}
+		} else {
+			OBSSourceAutoRelease source = obs_get_source_by_name(pipeline->sourceNameUtf8().constData());
+			if (!source || obs_source_removed(source)) {
+				requestStop();
+			}
 		}
 	}
 }

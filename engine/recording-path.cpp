@@ -22,7 +22,11 @@ std::set<QString> taken;
 // OBS 29 starts its muxer through /bin/sh with the path in double quotes; later versions pass it as an argument.
 bool shellQuoted()
 {
+#ifdef _WIN32
+	return false;
+#else
 	return obs_get_version() < MAKE_SEMANTIC_VERSION(30, 0, 0);
+#endif
 }
 
 bool expandedByShell(QChar c)
@@ -114,6 +118,17 @@ QString folderProblem(const QString &folder)
 		}
 	}
 	return QString();
+}
+
+QString recordingProblem(const QString &folder, const QString &pattern, int number)
+{
+	const QString prefix = translate("Destino %1: ").arg(number);
+	if (pattern.contains(QLatin1Char('/')) || pattern.contains(QLatin1Char('\\'))) {
+		return prefix + translate("el nombre del archivo no puede llevar «/» ni «\\»: la grabación se guarda "
+					  "siempre en su carpeta.");
+	}
+	const QString problem = folderProblem(folder);
+	return problem.isEmpty() ? QString() : prefix + problem;
 }
 
 QString reserve(const QString &folder, const QString &pattern, const QString &extension, QString *error)

@@ -15,6 +15,11 @@ QString fileName(const QString &pattern, const QString &extension);
 // Why OBS cannot be given this folder safely, or empty when it can.
 QString folderProblem(const QString &folder);
 
+// The problem with destination number `number`'s recording folder and file name as typed, translated, or an empty
+// text when they are usable: a name always stays in its folder. Whether the folder can be written is seen when
+// it starts (it may be on a drive plugged in later).
+QString recordingProblem(const QString &folder, const QString &pattern, int number);
+
 // Takes a free name in the folder for the pattern; empty with the reason when the folder cannot be written.
 QString reserve(const QString &folder, const QString &pattern, const QString &extension, QString *error);
 

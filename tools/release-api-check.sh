@@ -9,7 +9,8 @@ jobs=${TALLOWMERE_JOBS:-2}
 
 if [ ! -d "$sdk/include/obs" ]; then
 	echo "release API check skipped: no OBS 31.1.1 headers at $sdk"
-	exit 0
+	# ctest counts this code as skipped; the test command itself insists on the headers.
+	exit 77
 fi
 
 cd "$root"

@@ -15,6 +15,12 @@ if [ "$(id -u)" -ne 0 ]; then
 		"Debian releases are skipped" >&2
 fi
 
+# Tests never write into the source tree: what is untracked now is compared with what is after them.
+untracked() {
+	git -C "$root" ls-files --others --exclude-standard 2>/dev/null | sort || true
+}
+untracked_before=$(untracked)
+
 start=$(date +%s)
 times=()
 part() {
@@ -75,5 +81,11 @@ for suite in "${hosts[@]}"; do
 		tools/host-root.sh run "$suite" tools/test-host.sh
 done
 
+left=$(comm -13 <(printf '%s\n' "$untracked_before") <(untracked))
+if [ -n "$left" ]; then
+	echo "the tests left files in the source tree:" >&2
+	printf '%s\n' "$left" >&2
+	exit 1
+fi
 echo "all tests passed in $(($(date +%s) - start)) s"
 printf '%s\n' "${times[@]}"

@@ -39,7 +39,10 @@ public:
 		ASSERT_NE(display, nullptr) << "cannot open " << xvfb.display();
 		obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
 		obs_set_nix_platform_display(display);
-		ASSERT_TRUE(obs_startup("en-US", nullptr, nullptr));
+		// Plug-ins write their own configuration (rtmp-services its service list): into a folder of this run's,
+		// never wherever the tests run.
+		moduleConfig = std::make_unique<testbed::TempDir>("tallowmere-obs-config-");
+		ASSERT_TRUE(obs_startup("en-US", moduleConfig->path().c_str(), nullptr));
 
 		obs_video_info ovi = {};
 		ovi.graphics_module = "libobs-opengl";
@@ -79,6 +82,7 @@ public:
 		const long leaks = bnum_allocs();
 		std::printf("Number of memory leaks: %ld\n", leaks);
 		EXPECT_EQ(leaks, 0) << "every OBS reference must be released before shutdown";
+		moduleConfig.reset();
 		if (display) {
 			XCloseDisplay(display);
 		}
@@ -88,6 +92,7 @@ public:
 private:
 	testbed::Xvfb xvfb;
 	Display *display = nullptr;
+	std::unique_ptr<testbed::TempDir> moduleConfig;
 };
 
 std::map<double, std::string> toneFiles;

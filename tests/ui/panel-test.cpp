@@ -362,6 +362,9 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	obs_source_set_name(obs_scene_get_source(late), "Late renamed");
 	frontend::setScenes({"Cam A", "Wide", "Other", "Broken", "Late renamed"});
 	EXPECT_TRUE(shownOnce(QStringLiteral("🎬 Late renamed"))) << selector->currentText();
+	pump(1100);
+	EXPECT_TRUE(live->isRunning()) << "a renamed source streams on through the ticks";
+	EXPECT_EQ(live->currentSourceName(), QStringLiteral("Late renamed"));
 	obs_source_remove(obs_scene_get_source(broken));
 	obs_source_remove(obs_scene_get_source(late));
 	EXPECT_TRUE(shownOnce(missingNameText(QStringLiteral("Late renamed")))) << selector->currentText();
@@ -371,6 +374,13 @@ TEST(Panel, FollowsObsScenesSwitchesByHandAndPreviews)
 	bed.controller->followObsScene();
 	EXPECT_TRUE(shownOnce(QStringLiteral("🎬 Other")));
 	EXPECT_EQ(selector->findData(QStringLiteral("Late renamed")), -1) << "gone once it is no longer sent";
+
+	// A fixed entry's source renamed in OBS: it streams on, and the entry names it as OBS does now.
+	obs_source_set_name(obs_scene_get_source(other), "Other renamed");
+	EXPECT_TRUE(waitUntil([&] { return bed.entries()[1].fuente == QStringLiteral("Other renamed"); }, 2000));
+	pump(1100);
+	EXPECT_NE(testbed::readFile(bed.store->path.toStdString()).find("\"Other renamed\""), std::string::npos);
+	EXPECT_EQ(bed.controller->liveEntry(fixed.id)->currentSourceName(), QStringLiteral("Other renamed"));
 
 	// No switch ever cut a stream.
 	for (size_t i = 0; i < 2; ++i) {

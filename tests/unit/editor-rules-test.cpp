@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <obs.h>
+
 TEST(EditorRules, BlankRowsNumberingAndResult)
 {
 	// Blank rows take no number; the first problem found wins.
@@ -22,6 +24,18 @@ TEST(EditorRules, BlankRowsNumberingAndResult)
 	EXPECT_EQ(firstDestinationProblem({{QString(), QStringLiteral("  "), QString()}}),
 		  QStringLiteral("Destino 1: la dirección debe empezar por rtmp://, rtmps:// o srt://."));
 	EXPECT_FALSE(firstDestinationProblem({{QStringLiteral("?"), QString(), QString()}}).isEmpty());
+	// A recording's name stays in its folder; where a shell starts OBS's muxer (OBS 29), a folder it would expand
+	// is refused.
+	DestTexts recording;
+	recording.recording = true;
+	recording.folder = QStringLiteral("/tmp/rec $(touch X)");
+	recording.pattern = QStringLiteral("../up %CCYY");
+	EXPECT_EQ(firstDestinationProblem({recording}),
+		  QStringLiteral("Destino 1: el nombre del archivo no puede llevar «/» ni «\\»: la grabación se guarda "
+				 "siempre en su carpeta."));
+	recording.pattern = QStringLiteral("%CCYY-%MM-%DD");
+	EXPECT_EQ(firstDestinationProblem({recording}).isEmpty(), obs_get_version() >= MAKE_SEMANTIC_VERSION(30, 0, 0))
+		<< firstDestinationProblem({recording});
 
 	DestConfig stored;
 	stored.id = QStringLiteral("d1");
