@@ -458,11 +458,6 @@ bool DestOutput::hasEnded()
 	}
 }
 
-bool DestOutput::isFinished()
-{
-	return hasEnded();
-}
-
 bool DestOutput::isOver() const
 {
 	if (!output) {

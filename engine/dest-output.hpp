@@ -102,8 +102,6 @@ public:
 	void checkStartTimeout();
 	// Whether the output has ended for good (the tick removes it then).
 	bool hasEnded();
-	// Whether a stop that was asked for has completed.
-	bool isFinished();
 	// Stopped or failed with nothing left sending: what remains only waits for the tick to remove it.
 	bool isOver() const;
 	DestStatus status() const;
@@ -112,8 +110,6 @@ public:
 
 	const QString &id() const { return destId; }
 	obs_output_t *outputHandle() const { return output.Get(); }
-	obs_encoder_t *audioEncoderHandle() const { return audioEncoder.Get(); }
-	obs_service_t *serviceHandle() const { return service.Get(); }
 	DestState state() const;
 	QString message() const;
 

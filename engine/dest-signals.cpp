@@ -4,6 +4,7 @@
 #include "engine/addresses.hpp"
 #include "engine/encoder-settings.hpp"
 #include "base/language.hpp"
+#include "base/log.hpp"
 
 #include <util/platform.h>
 
@@ -46,7 +47,7 @@ void DestOutput::onStart(void *data, calldata_t *)
 		}
 	}
 	if (recovered >= 0) {
-		blog(LOG_INFO, "[tallowmere] stream recovered automatically after %d s", recovered);
+		logMessage(LOG_INFO, "stream recovered automatically after %d s", recovered);
 	}
 }
 
@@ -136,7 +137,7 @@ void DestOutput::onStop(void *data, calldata_t *cd)
 	if (dropped) {
 		// OBS's last error can hold the address with its query: it never reaches the log unmasked.
 		const QByteArray shown = maskAddressQueries(lastError).toUtf8();
-		blog(LOG_WARNING, "[tallowmere] stream dropped by itself (code %d%s%s): restarting it automatically",
-		     int(code), shown.isEmpty() ? "" : ", ", shown.constData());
+		logMessage(LOG_WARNING, "stream dropped by itself (code %d%s%s): restarting it automatically",
+			   int(code), shown.isEmpty() ? "" : ", ", shown.constData());
 	}
 }

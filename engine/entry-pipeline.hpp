@@ -44,11 +44,9 @@ public:
 	// The source shown, while it is held; none once the sources are let go of.
 	obs_source_t *shownSource() const { return activeSource.Get(); }
 	obs_encoder_t *videoEncoder() const { return encoder.Get(); }
-	video_t *videoOutput() const { return video; }
 	obs_view_t *viewHandle() const { return view; }
 	EntryAudioTrack &audioTrack() { return audio; }
 	obs_scene_t *wrappingScene() const { return privateScene.Get(); }
-	bool hasCustomSize() const { return customSize; }
 	bool fills() const { return fill; }
 	uint32_t width() const { return canvasWidth; }
 	uint32_t height() const { return canvasHeight; }

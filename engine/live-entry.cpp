@@ -2,6 +2,7 @@
 #include "engine/encoder-settings.hpp"
 #include "config/config-store.hpp"
 #include "base/language.hpp"
+#include "base/log.hpp"
 
 #include <util/platform.h>
 
@@ -106,8 +107,8 @@ void LiveEntry::tick()
 		const int margin = pipeline->audioTrack().lateMarginMs();
 		if (margin > loggedLateMarginMs) {
 			loggedLateMarginMs = margin;
-			blog(LOG_INFO, "[tallowmere] audio for \"%s\" came late: its audio is now held back %d ms more",
-			     pipeline->sourceNameUtf8().constData(), margin);
+			logMessage(LOG_INFO, "audio for \"%s\" came late: its audio is now held back %d ms more",
+				   pipeline->sourceNameUtf8().constData(), margin);
 		}
 		// The source itself is asked, not its name: one renamed in OBS goes on streaming. A deleted source stays
 		// findable while something still holds it, this pipeline included.
@@ -170,7 +171,7 @@ void LiveEntry::stopAndWait()
 		bool allFinished = true;
 		for (auto &item : running) {
 			// Every destination is asked each time: the check also starts each one's inactivity grace.
-			allFinished = item.second->isFinished() && allFinished;
+			allFinished = item.second->hasEnded() && allFinished;
 		}
 		if (allFinished) {
 			break;

@@ -2,6 +2,7 @@
 // never got going: a blocked recv() in OBS's connect thread then returns at once. (A connection whose opening the
 // server never answers is not found: the system gives up on it by itself.)
 #include "engine/stalled-connections.hpp"
+#include "engine/socket-endpoints.hpp"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -27,45 +28,6 @@ constexpr uint64_t startupBytes = 64 * 1024;
 // counts).
 constexpr uint8_t established = 1;
 constexpr unsigned synSent = 2;
-
-bool sameEndpoint(const sockaddr_storage &a, const sockaddr_storage &b)
-{
-	if (a.ss_family != b.ss_family) {
-		return false;
-	}
-	if (a.ss_family == AF_INET) {
-		const auto &x = reinterpret_cast<const sockaddr_in &>(a);
-		const auto &y = reinterpret_cast<const sockaddr_in &>(b);
-		return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
-	}
-	if (a.ss_family == AF_INET6) {
-		const auto &x = reinterpret_cast<const sockaddr_in6 &>(a);
-		const auto &y = reinterpret_cast<const sockaddr_in6 &>(b);
-		return x.sin6_port == y.sin6_port && std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof(x.sin6_addr)) == 0;
-	}
-	return false;
-}
-
-std::vector<sockaddr_storage> resolve(const char *host, int port)
-{
-	std::vector<sockaddr_storage> found;
-	if (!host || !*host) {
-		return found;
-	}
-	addrinfo hints = {};
-	hints.ai_socktype = SOCK_STREAM;
-	addrinfo *list = nullptr;
-	if (getaddrinfo(host, std::to_string(port).c_str(), &hints, &list) != 0) {
-		return found;
-	}
-	for (addrinfo *it = list; it; it = it->ai_next) {
-		sockaddr_storage item = {};
-		std::memcpy(&item, it->ai_addr, std::min<size_t>(it->ai_addrlen, sizeof(item)));
-		found.push_back(item);
-	}
-	freeaddrinfo(list);
-	return found;
-}
 
 // The socket inodes of this network's TCP connections that are still opening (SYN_SENT) to one of the targets,
 // from /proc/net/tcp and tcp6: such a socket has no peer getpeername could tell.
@@ -119,10 +81,8 @@ std::set<unsigned long> openingSockets(const std::vector<sockaddr_storage> &targ
 				v6.sin6_port = htons(uint16_t(portNumber));
 				std::memcpy(&v6.sin6_addr, words, sizeof(words));
 			}
-			for (const auto &candidate : targets) {
-				if (sameEndpoint(peer, candidate)) {
-					found.insert(inode);
-				}
+			if (socketEndpoints::isOneOf(peer, targets)) {
+				found.insert(inode);
 			}
 		}
 		std::fclose(file);
@@ -134,7 +94,7 @@ std::set<unsigned long> openingSockets(const std::vector<sockaddr_storage> &targ
 
 int cutStalledConnections(const char *host, int port, int idleMs, bool opening)
 {
-	const std::vector<sockaddr_storage> targets = resolve(host, port);
+	const std::vector<sockaddr_storage> targets = socketEndpoints::resolve(host, port);
 	if (targets.empty()) {
 		return 0;
 	}
@@ -166,10 +126,7 @@ int cutStalledConnections(const char *host, int port, int idleMs, bool opening)
 			}
 			continue;
 		}
-		bool target = false;
-		for (const auto &candidate : targets) {
-			target = target || sameEndpoint(peer, candidate);
-		}
+		const bool target = socketEndpoints::isOneOf(peer, targets);
 		tcp_info info = {};
 		socklen_t infoLength = sizeof(info);
 		if (!target || getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &infoLength) != 0) {

@@ -10,6 +10,8 @@
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 
+#include "engine/socket-endpoints.hpp"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,45 +23,15 @@ constexpr ULONG64 startupBytes = 64 * 1024;
 // Handle values are multiples of 4; a process seldom holds more than this many handles.
 constexpr UINT_PTR lastHandle = 0x40000;
 
-bool sameEndpoint(const sockaddr_storage &a, const sockaddr_storage &b)
-{
-	if (a.ss_family != b.ss_family) {
-		return false;
-	}
-	if (a.ss_family == AF_INET) {
-		const auto &x = reinterpret_cast<const sockaddr_in &>(a);
-		const auto &y = reinterpret_cast<const sockaddr_in &>(b);
-		return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
-	}
-	if (a.ss_family == AF_INET6) {
-		const auto &x = reinterpret_cast<const sockaddr_in6 &>(a);
-		const auto &y = reinterpret_cast<const sockaddr_in6 &>(b);
-		return x.sin6_port == y.sin6_port && std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof(x.sin6_addr)) == 0;
-	}
-	return false;
-}
-
 } // namespace
 
 // A socket still opening has no peer to read here: those are left to the system's own connect timeout (21 s).
 int cutStalledConnections(const char *host, int port, int idleMs, bool)
 {
-	if (!host || !*host) {
+	const std::vector<sockaddr_storage> targets = socketEndpoints::resolve(host, port);
+	if (targets.empty()) {
 		return 0;
 	}
-	std::vector<sockaddr_storage> targets;
-	addrinfo hints = {};
-	hints.ai_socktype = SOCK_STREAM;
-	addrinfo *list = nullptr;
-	if (getaddrinfo(host, std::to_string(port).c_str(), &hints, &list) != 0) {
-		return 0;
-	}
-	for (addrinfo *it = list; it; it = it->ai_next) {
-		sockaddr_storage item = {};
-		std::memcpy(&item, it->ai_addr, it->ai_addrlen < sizeof(item) ? it->ai_addrlen : sizeof(item));
-		targets.push_back(item);
-	}
-	freeaddrinfo(list);
 
 	int cut = 0;
 	for (UINT_PTR value = 4; value < lastHandle; value += 4) {
@@ -69,11 +41,7 @@ int cutStalledConnections(const char *host, int port, int idleMs, bool)
 		if (getpeername(socket, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
 			continue;
 		}
-		bool target = false;
-		for (const auto &candidate : targets) {
-			target = target || sameEndpoint(peer, candidate);
-		}
-		if (!target) {
+		if (!socketEndpoints::isOneOf(peer, targets)) {
 			continue;
 		}
 		DWORD version = 0;

@@ -88,19 +88,9 @@ SceneHold sceneHold;
 
 } // namespace
 
-ConfigStore *moduleStore()
-{
-	return store.get();
-}
-
 EntryController *moduleController()
 {
 	return controller.get();
-}
-
-SalidasPanel *modulePanel()
-{
-	return panel.data();
 }
 
 void createController()

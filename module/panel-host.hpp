@@ -2,9 +2,7 @@
 
 #include <obs-frontend-api.h>
 
-class ConfigStore;
 class EntryController;
-class SalidasPanel;
 
 // Makes the settings store and the entry controller, once: the module's entries run from then on, dock or not.
 void createController();
@@ -24,9 +22,5 @@ void registerFrontendEvents();
 void unregisterFrontendEvents();
 void onFrontendEvent(enum obs_frontend_event event, void *data);
 
-// The module's settings store, or null before createPanel made one.
-ConfigStore *moduleStore();
 // The controller, or null before createController made one and after the unload.
 EntryController *moduleController();
-// The docked panel, or null before it was docked and after OBS destroyed it.
-SalidasPanel *modulePanel();

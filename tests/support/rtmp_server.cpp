@@ -89,7 +89,8 @@ std::string RtmpServer::config() const
 		c += "\t\tproxy_pass 127.0.0.1:" + p + ";\n";
 		c += "\t}\n}\n";
 	}
-	c += "rtmp {\n\tserver {\n";
+	// Its own access log would go to the system's log folder, which a normal user cannot write.
+	c += "rtmp {\n\taccess_log off;\n\tserver {\n";
 	c += "\t\tlisten 127.0.0.1:" + p + ";\n";
 	c += "\t\tapplication " + options_.app + " {\n";
 	c += "\t\t\tlive on;\n";
