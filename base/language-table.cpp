@@ -233,6 +233,8 @@ const LanguagePair languageTable[] = {
 	 "Some stream keys could not be opened because they were saved with another key file or on another computer (this computer's is “%1”). Please type them again in each destination."},
 	{"el nombre del archivo no puede llevar «/» ni «\\»: la grabación se guarda siempre en su carpeta.",
 	 "the file name cannot contain “/” or “\\”: a recording always stays in its folder."},
+	{"Tipo detectado: RTMP · OBS escribe en su registro esta dirección entera, también lo que va tras «?»: pon la clave en su campo",
+	 "Detected type: RTMP · OBS writes this whole address in its own log, also what follows “?”: put the key in its field"},
 	{"otros usuarios de este ordenador pueden leer el archivo de claves",
 	 "other users of this computer can read the key file"},
 	{"Esta versión de OBS no puede grabar en una carpeta cuyo nombre lleva %1: elige otra carpeta.",

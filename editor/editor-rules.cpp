@@ -33,6 +33,13 @@ DetectedType detectedTypeFor(const QString &address, const QString &key)
 					"emisión"),
 				translate("Clave de emisión"), false};
 		}
+		// OBS prints the RTMP address it dials, whole, in its own log: only the key field stays out of it.
+		if (address.contains(QLatin1Char('?'))) {
+			return {translate(
+					"Tipo detectado: RTMP · OBS escribe en su registro esta dirección entera, también "
+					"lo que va tras «?»: pon la clave en su campo"),
+				translate("Clave de emisión"), false};
+		}
 		return {translate("Tipo detectado: RTMP"), translate("Clave de emisión"), false};
 	case AddressKind::Srt:
 		return {translate("Tipo detectado: SRT"), translate("Stream ID (opcional)"), true};
@@ -91,6 +98,12 @@ DestConfig destinationFromRow(const DestConfig &source, const DestTexts &texts)
 		dest.clave = pastedKey;
 	}
 	dest.contrasena = classifyAddress(dest.url) == AddressKind::Srt ? texts.passphrase : QString();
+	// A key or passphrase that could not be opened belongs to the server it was typed for: a new address never
+	// inherits it (opened later on the computer that saved it, it would go to the new server).
+	if (dest.url != source.url) {
+		dest.sinAbrir.clave.clear();
+		dest.sinAbrir.contrasena.clear();
+	}
 	return dest;
 }
 

@@ -5,6 +5,8 @@
 #include <obs-data.h>
 
 #include <QRegularExpression>
+#include <QStringList>
+#include <QUrl>
 
 AddressKind classifyAddress(const QString &address)
 {
@@ -47,14 +49,45 @@ QString maskAddressQueries(const QString &text)
 	return result;
 }
 
+namespace {
+
+// An SRT address's passphrase and stream id, taken out of it: OBS prints the address it dials at every failed try,
+// but hands these to SRT on their own. Each one in the address wins over its field, as it would in OBS.
+QString takeSrtSecrets(const QString &url, QString *passphrase, QString *streamId)
+{
+	const int query = url.indexOf(QLatin1Char('?'));
+	if (query < 0) {
+		return url;
+	}
+	QStringList kept;
+	for (const QString &item : url.mid(query + 1).split(QLatin1Char('&'))) {
+		const QString name = item.section(QLatin1Char('='), 0, 0).toLower();
+		const QString value = QUrl::fromPercentEncoding(item.section(QLatin1Char('='), 1).toUtf8());
+		if (name == QLatin1String("passphrase")) {
+			*passphrase = value;
+		} else if (name == QLatin1String("streamid")) {
+			*streamId = value;
+		} else if (!item.isEmpty()) {
+			kept.append(item);
+		}
+	}
+	return kept.isEmpty() ? url.left(query) : url.left(query + 1) + kept.join(QLatin1Char('&'));
+}
+
+} // namespace
+
 ServiceValues serviceValues(const QString &url, const QString &clave, const QString &contrasena)
 {
 	ServiceValues values;
 	values.server = url.trimmed();
 	values.key = clave;
-	if (classifyAddress(url) == AddressKind::Srt && !contrasena.isEmpty()) {
-		values.useAuth = true;
-		values.password = contrasena;
+	if (classifyAddress(url) == AddressKind::Srt) {
+		QString passphrase = contrasena;
+		values.server = takeSrtSecrets(values.server, &passphrase, &values.key);
+		if (!passphrase.isEmpty()) {
+			values.useAuth = true;
+			values.password = passphrase;
+		}
 	}
 	QString server;
 	if (classifyAddress(url) == AddressKind::Rtmp &&

@@ -175,6 +175,19 @@ TEST(Faults, RefusedFirstConnectionFailsAtOnce)
 	EXPECT_EQ(stream.status().message, QStringLiteral("Could not connect to the server."));
 	EXPECT_EQ(stream.live.pipelineHandle(), nullptr);
 	EXPECT_EQ(countModuleObjects().total(), 0);
+
+	// An SRT address holding its passphrase and stream id, with no listener: OBS's own log of every failed try
+	// shows the address without them.
+	LogCapture log;
+	Streaming srt("srt://127.0.0.1:" + std::to_string(testbed::freeUdpPort()) +
+			      "?streamid=ID-SECRET-52&passphrase=PASS-SECRET-52&pbkeylen=16",
+		      "srt-color");
+	ASSERT_TRUE(srt.start(&error));
+	ASSERT_TRUE(srt.waitFor(DestState::Failed, 15000)) << srt.status().message.toStdString();
+	EXPECT_TRUE(tickUntil(
+		srt.live, [&] { return !srt.live.isRunning(); }, 5000));
+	EXPECT_TRUE(log.contains("srt://127.0.0.1:")) << log.joined();
+	EXPECT_FALSE(log.contains("SECRET-52")) << log.joined();
 }
 
 TEST(Faults, ServerThatNeverAnswersEndsFailed)

@@ -256,6 +256,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(reply["ok"], false);
 	EXPECT_EQ(reply["error"], "“remote” is being edited. Close its edit window and try again.");
 	EXPECT_EQ(vendor(obs, "StartDestination", ids("e-remote", "d-remote"))["ok"], false);
+	EXPECT_TRUE(waitForTransition(obs, "d-remote", "Idle>Failed", 5000)) << "the refusal stays on its card";
 	EXPECT_EQ(vendor(obs, "StopAll")["ok"], true);
 	ASSERT_EQ(obs.driver("mclick 0 Cancel"), "ok");
 	usleep(500 * 1000);
@@ -292,7 +293,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	obs.request(R"([["StopStream", {}]])");
 	EXPECT_TRUE(waitForTransition(obs, "d-withobs", "Live>Idle", 15000)) << obs.events();
 	EXPECT_EQ(testbed::probeStreams(server.recordingPath("key-withobs-55d0")).size(), 2u);
-	EXPECT_EQ(transitions(obs, "d-remote").back(), "Live>Idle") << "entries without the option stay as they were";
+	EXPECT_EQ(transitions(obs, "d-remote").back(), "Idle>Failed") << "entries without the option stay as they were";
 	EXPECT_TRUE(transitions(obs, "d-withrec").empty()) << "nor do entries that go with OBS's recording";
 
 	// OBS's own recording, likewise, for the entry that goes with it: in the same second, its recording left at

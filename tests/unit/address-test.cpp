@@ -99,4 +99,13 @@ TEST(Addresses, ServiceSettings)
 	EXPECT_STREQ(obs_data_get_string(auth, "password"), "p:ss");
 	EXPECT_TRUE(obs_data_get_bool(auth, "use_auth"));
 	obs_data_release(auth);
+	// An SRT address's passphrase and stream id go to SRT on their own, never in the address OBS prints; the
+	// address's own win over the fields, as they would in OBS.
+	obs_data_t *srt = createServiceSettings(
+		QStringLiteral("srt://h:9000?latency=200&passphrase=p%26ss&streamid=#!::r=live&mode=caller"),
+		QStringLiteral("field-id"), QStringLiteral("field-pass"));
+	EXPECT_STREQ(obs_data_get_string(srt, "server"), "srt://h:9000?latency=200&mode=caller");
+	EXPECT_STREQ(obs_data_get_string(srt, "key"), "#!::r=live");
+	EXPECT_STREQ(obs_data_get_string(srt, "password"), "p&ss");
+	obs_data_release(srt);
 }

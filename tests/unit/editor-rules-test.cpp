@@ -46,7 +46,10 @@ TEST(EditorRules, BlankRowsNumberingAndResult)
 	EXPECT_EQ(srt.id, QStringLiteral("d1"));
 	EXPECT_EQ(srt.url, QStringLiteral("srt://h:2"));
 	EXPECT_EQ(srt.contrasena, QStringLiteral(" p "));
-	EXPECT_EQ(srt.sinAbrir.clave, QStringLiteral("dpapi:AAAA"));
+	EXPECT_TRUE(srt.sinAbrir.clave.isEmpty()) << "a key that could not be opened is not sent to a new address";
+	EXPECT_EQ(destinationFromRow(stored, {QStringLiteral("srt://h:1"), QString(), QString()}).sinAbrir.clave,
+		  QStringLiteral("dpapi:AAAA"))
+		<< "kept while the address stays";
 	const DestConfig rtmp = destinationFromRow(DestConfig(), {QStringLiteral("rtmp://h/a"), QStringLiteral(" k "),
 								  QStringLiteral("hidden")});
 	EXPECT_EQ(rtmp.id.size(), 36);
@@ -67,6 +70,9 @@ TEST(EditorRules, BlankRowsNumberingAndResult)
 		EXPECT_EQ(detectedTypeFor(same.url, same.clave).typeLine.contains(QStringLiteral("clave")), false)
 			<< kept;
 	}
+	// OBS's own log shows an RTMP address whole: the row says so while the address holds a query.
+	EXPECT_TRUE(detectedTypeFor(QStringLiteral("rtmp://h/live?token=t"), QStringLiteral("k"))
+			    .typeLine.contains(QStringLiteral("registro")));
 }
 
 TEST(EditorRules, EncoderChoiceOrder)
