@@ -235,6 +235,8 @@ const LanguagePair languageTable[] = {
 	 "the file name cannot contain “/” or “\\”: a recording always stays in its folder."},
 	{"Tipo detectado: RTMP · OBS escribe en su registro esta dirección entera, también lo que va tras «?»: pon la clave en su campo",
 	 "Detected type: RTMP · OBS writes this whole address in its own log, also what follows “?”: put the key in its field"},
+	{"OBS cambió de colección de escenas mientras la ventana estaba abierta: «%1» se guardó en la colección «%2».",
+	 "OBS changed scene collection while the window was open: “%1” was saved in the “%2” collection."},
 	{"otros usuarios de este ordenador pueden leer el archivo de claves",
 	 "other users of this computer can read the key file"},
 	{"Esta versión de OBS no puede grabar en una carpeta cuyo nombre lleva %1: elige otra carpeta.",

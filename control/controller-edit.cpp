@@ -4,6 +4,7 @@
 #include "base/language.hpp"
 #include "base/log.hpp"
 
+#include <algorithm>
 #include <exception>
 
 bool EntryController::save()
@@ -59,6 +60,29 @@ void EntryController::addEntry(const EntryConfig &entry)
 	currentEntries().append(entry);
 	save();
 	changed();
+}
+
+void EntryController::keepInCollection(const QString &collection, const EntryConfig &entry)
+{
+	QList<EntryConfig> &entries = configStore->collections[collection];
+	auto it = std::find_if(entries.begin(), entries.end(),
+			       [&](const EntryConfig &kept) { return kept.id == entry.id; });
+	if (it == entries.end()) {
+		entries.append(entry);
+	} else {
+		// Its hotkeys may have changed meanwhile; the store has the latest.
+		const auto bindings = it->atajos;
+		*it = entry;
+		it->atajos = bindings;
+	}
+	if (save()) {
+		announce(
+			translate(
+				"OBS cambió de colección de escenas mientras la ventana estaba abierta: «%1» se guardó "
+				"en la colección «%2».")
+				.arg(entryTitle(entry), collection),
+			false);
+	}
 }
 
 void EntryController::retire(const QString &entryId)

@@ -5,6 +5,7 @@
 #include "base/log.hpp"
 
 #include <obs.hpp>
+#include <util/platform.h>
 
 void EntryController::followObsScene()
 {
@@ -87,14 +88,16 @@ void EntryController::releaseAllEntries()
 		for (auto &live : retiring) {
 			live->requestStop();
 		}
+		// One wait for all of them together, however many there are.
+		const uint64_t deadline = os_gettime_ns() + 5000000000ULL;
 		for (auto &item : liveEntries) {
 			if (item.second) {
-				item.second->stopAndWait();
+				item.second->stopAndWait(deadline);
 			}
 		}
 		liveEntries.clear();
 		for (auto &live : retiring) {
-			live->stopAndWait();
+			live->stopAndWait(deadline);
 		}
 		retiring.clear();
 		reportStateChanges();

@@ -78,6 +78,11 @@ public:
 	void deleteEntry(const QString &entryId);
 	// Takes over an entry from its dialog; locked: the dialog was opened while the entry streamed.
 	void applyEdit(const QString &entryId, EntryConfig edited, bool locked);
+	// The scene collection whose entries are current.
+	const QString &collection() const { return collectionName; }
+	// A dialog's result when OBS changed scene collection while it was open: it lands in the collection it was
+	// opened for (added, or replacing the entry of that id), and the user is told where.
+	void keepInCollection(const QString &collection, const EntryConfig &entry);
 	void setProfiles(const QList<ProfileConfig> &profiles);
 	// Writes the settings file; a failure or keys stored readable are announced.
 	bool save();

@@ -164,16 +164,17 @@ void LiveEntry::requestStop()
 	}
 }
 
-void LiveEntry::stopAndWait()
+void LiveEntry::stopAndWait(uint64_t deadlineNs)
 {
 	requestStop();
-	for (int check = 0; check < 100 && !running.empty(); ++check) {
+	const uint64_t deadline = deadlineNs ? deadlineNs : os_gettime_ns() + 5000000000ULL;
+	while (!running.empty()) {
 		bool allFinished = true;
 		for (auto &item : running) {
 			// Every destination is asked each time: the check also starts each one's inactivity grace.
 			allFinished = item.second->hasEnded() && allFinished;
 		}
-		if (allFinished) {
+		if (allFinished || os_gettime_ns() >= deadline) {
 			break;
 		}
 		os_sleep_ms(50);

@@ -33,8 +33,9 @@ public:
 	void applyLiveSettings(const EntryConfig &entry);
 	// Asks every destination to stop; returns at once.
 	void requestStop();
-	// Stops everything, waits a bounded time and releases it all.
-	void stopAndWait();
+	// Stops everything, waits until the outputs have ended or until the deadline (os_gettime_ns; 0: 5 s from now)
+	// and releases it all.
+	void stopAndWait(uint64_t deadlineNs = 0);
 
 	bool isRunning() const { return !running.empty(); }
 	EntryPipeline *pipelineHandle() const { return pipeline.get(); }

@@ -41,14 +41,20 @@ void SalidasPanel::addEntry()
 {
 	try {
 		EntryDialog dialog(this, EntryConfig(), false, false, controller->store().profiles);
+		const QString opened = controller->collection();
 		const int result = dialog.exec();
-		// The dialog ran an event loop: the module may have let go of the controller meanwhile.
+		// The dialog ran an event loop: the module may have let go of the controller meanwhile, or OBS changed
+		// scene collection.
 		if (!controller) {
 			return;
 		}
 		takeProfiles(*controller, dialog);
 		if (result == QDialog::Accepted) {
-			controller->addEntry(dialog.resultConfig());
+			if (controller->collection() == opened) {
+				controller->addEntry(dialog.resultConfig());
+			} else {
+				controller->keepInCollection(opened, dialog.resultConfig());
+			}
 		}
 	} catch (const std::exception &e) {
 		showMessage(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())), true);
@@ -65,6 +71,7 @@ void SalidasPanel::editEntry(const QString &entryId)
 			return;
 		}
 		const bool wasStreaming = controller->isStreaming(entryId);
+		const QString opened = controller->collection();
 		EntryDialog dialog(this, *found, true, wasStreaming, controller->store().profiles);
 		// Requests and hotkeys keep running in the dialog's event loop; they must not start this entry meanwhile.
 		int result = QDialog::Rejected;
@@ -77,7 +84,12 @@ void SalidasPanel::editEntry(const QString &entryId)
 		}
 		takeProfiles(*controller, dialog);
 		if (result == QDialog::Accepted) {
-			controller->applyEdit(entryId, dialog.resultConfig(), wasStreaming);
+			if (controller->collection() == opened) {
+				controller->applyEdit(entryId, dialog.resultConfig(), wasStreaming);
+			} else {
+				// Nothing of that collection streams any more: the whole edit is kept.
+				controller->keepInCollection(opened, dialog.resultConfig());
+			}
 		}
 	} catch (const std::exception &e) {
 		showMessage(translate("Error inesperado: %1").arg(QString::fromUtf8(e.what())), true);

@@ -281,5 +281,25 @@ TEST(PanelEdit, StoppedEntryEditedWholeKeepsAKeyThatCouldNotBeOpened)
 	const std::string file = testbed::readFile(bed.store->path.toStdString());
 	EXPECT_NE(file.find(std::string("\"clave\": \"") + unopenable + "\""), std::string::npos) << file;
 	EXPECT_EQ(file.find("passphrase-1"), std::string::npos);
+
+	// OBS changes scene collection (a request, a hotkey, a script) while the dialog is open: the edit lands in
+	// the collection it was opened for, and the dock says so.
+	inNextDialog([&](EntryDialog &dialog) {
+		typeInto(named<QLineEdit>(&dialog, "nameField"), QStringLiteral("Elsewhere"));
+		bed.controller->beginCollectionChange();
+		frontend::setCollection("Second");
+		bed.controller->reloadCollection();
+		EXPECT_EQ(confirmDialog(dialog), QString());
+	});
+	click(bed.cardButton(QStringLiteral("After"), tr("✎ Editar")));
+	pump(50);
+	EXPECT_TRUE(bed.entries().isEmpty()) << "nothing filed under the other collection";
+	ASSERT_EQ(bed.store->collections[QStringLiteral("Sin título")].size(), 1);
+	EXPECT_EQ(bed.store->collections[QStringLiteral("Sin título")][0].nombre, QStringLiteral("Elsewhere"));
+	EXPECT_EQ(bed.message(), tr("OBS cambió de colección de escenas mientras la ventana estaba abierta: «%1» se "
+				    "guardó en la colección «%2».")
+					 .arg(QStringLiteral("Elsewhere"), QStringLiteral("Sin título")));
+	frontend::setCollection("Sin título");
+	bed.controller->reloadCollection();
 	frontend::setScenes({});
 }
