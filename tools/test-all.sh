@@ -44,7 +44,18 @@ for suite in "${hosts[@]}"; do
 	making+=($!)
 done
 
-part "Debian 12 (OBS 29, Qt 5): build" tools/build.sh build/test
+# Configures and builds one of CMakePresets.json's presets (its build folder under build/): preset NAME [TARGET...]
+preset() {
+	local name=$1 targets=()
+	shift
+	for target in "$@"; do
+		targets+=(--target "$target")
+	done
+	cmake --preset "$name"
+	cmake --build --preset "$name" -j "$(nproc)" "${targets[@]}"
+}
+
+part "Debian 12 (OBS 29, Qt 5): build" preset ci
 part "Debian 12: unit, engine, UI, update, real-application, package, API and thread tests" \
 	ctest --test-dir build/test --output-on-failure --timeout 900
 
@@ -52,15 +63,13 @@ part "Debian 12: unit, engine, UI, update, real-application, package, API and th
 # threaded parts under ThreadSanitizer. Then a short fuzzing run of what comes from outside (the settings file and
 # the version document); TALLOWMERE_FUZZ_SECONDS sets its length per target.
 asan() {
-	TALLOWMERE_TARGETS="unit_tests engine_tests ui_tests update_tests" tools/build.sh build/asan \
-		-DTALLOWMERE_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+	preset asan unit_tests engine_tests ui_tests update_tests
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir build/asan --output-on-failure --timeout 900 \
 		-R '^(unit_tests|engine_tests|ui_tests|update_tests)$'
 }
 tsan() {
-	TALLOWMERE_TARGETS="thread_tests update_tests" tools/build.sh build/tsan -DTALLOWMERE_SANITIZE=thread \
-		-DCMAKE_BUILD_TYPE=Debug
+	preset tsan thread_tests update_tests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
 		ctest --test-dir build/tsan --output-on-failure --timeout 900 -R '^(thread_tests|update_tests)$'
 }
