@@ -289,7 +289,7 @@ TEST(Streaming, RecordingsBesideAStreamAndCongestion)
 	ASSERT_TRUE(tickUntil(
 		live, [&] { return status(0).state == DestState::Live && status(2).state == DestState::Live; }, 10000));
 	// The backlog grows as fast as the encoder fills it: slower in an instrumented build.
-	tickUntil(
+	const bool red = tickUntil(
 		live, [&] { return congestionLevel(status(1).congestion) == CongestionLevel::Red; }, 45000, 500);
 	tickFor(live, 3000, 500);
 	std::printf("congestion healthy %.2f, slow %.2f; live %d s; recorded %llu bytes\n", status(0).congestion,
@@ -300,7 +300,9 @@ TEST(Streaming, RecordingsBesideAStreamAndCongestion)
 	EXPECT_GT(status(2).bytes, 100000u);
 	EXPECT_GE(status(0).liveSeconds, 3);
 	EXPECT_EQ(congestionLevel(status(0).congestion), CongestionLevel::Green);
-	EXPECT_EQ(congestionLevel(status(1).congestion), CongestionLevel::Red);
+	// Its backlog rises and falls as frames are dropped: it turned red, and it is not green again.
+	EXPECT_TRUE(red);
+	EXPECT_NE(congestionLevel(status(1).congestion), CongestionLevel::Green);
 	live.stopAndWait();
 	testbed::writeFile("/proc/sys/net/ipv4/tcp_wmem", wmem);
 	umount2(folders.file("readonly").c_str(), MNT_DETACH);
