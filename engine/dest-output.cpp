@@ -181,23 +181,19 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 				 error);
 	}
 	{
+		// The service may adjust this destination's audio only: the shared video encoder is never handed to it,
+		// so one destination's service cannot change another's picture. Destinations whose audio comes out the
+		// same share one encoder.
 		OBSDataAutoRelease settings = obs_data_create();
 		obs_data_set_int(settings, "bitrate", audioKbps);
-		audioEncoder = obs_audio_encoder_create(encoderId.toUtf8().constData(), "tallowmere-audio", settings, 0,
-							nullptr);
+		if (service) {
+			OBSDataAutoRelease videoSettings = obs_data_create();
+			obs_service_apply_encoder_settings(service, videoSettings, settings);
+		}
+		audioEncoder = obs_encoder_get_ref(pipeline->audioEncoder(encoderId.toUtf8().constData(), settings));
 	}
 	if (!audioEncoder) {
 		return failStart(translate("No se pudo crear el codificador de audio."), error);
-	}
-	obs_encoder_set_audio(audioEncoder, pipeline->audioTrack().audio());
-
-	// The service may adjust this destination's audio only: the shared video encoder is never handed to it,
-	// so one destination's service cannot change another's picture.
-	if (service) {
-		OBSDataAutoRelease audioSettings = obs_encoder_get_settings(audioEncoder);
-		OBSDataAutoRelease videoSettings = obs_data_create();
-		obs_service_apply_encoder_settings(service, videoSettings, audioSettings);
-		obs_encoder_update(audioEncoder, audioSettings);
 	}
 
 	obs_output_set_video_encoder(output, pipeline->videoEncoder());

@@ -96,6 +96,24 @@ bool EntryPipeline::open(const EntryConfig &entry, QString *error)
 	return true;
 }
 
+obs_encoder_t *EntryPipeline::audioEncoder(const char *encoderId, obs_data_t *settings)
+{
+	const char *json = obs_data_get_json(settings);
+	const std::string key = json ? json : "";
+	for (const SharedAudioEncoder &shared : audioEncoders) {
+		if (shared.id == encoderId && shared.settings == key) {
+			return shared.encoder;
+		}
+	}
+	OBSEncoderAutoRelease made = obs_audio_encoder_create(encoderId, "tallowmere-audio", settings, 0, nullptr);
+	if (!made) {
+		return nullptr;
+	}
+	obs_encoder_set_audio(made, audio.audio());
+	audioEncoders.push_back({encoderId, key, std::move(made)});
+	return audioEncoders.back().encoder;
+}
+
 void EntryPipeline::setViewSource(obs_source_t *source)
 {
 	OBSSceneAutoRelease previousScene = std::move(privateScene);
@@ -168,7 +186,7 @@ void EntryPipeline::releaseSources()
 
 void EntryPipeline::close()
 {
-	const bool held = encoder || view;
+	const bool held = encoder || view || !audioEncoders.empty();
 	const uint64_t start = os_gettime_ns();
 
 	if (display) {
@@ -183,6 +201,7 @@ void EntryPipeline::close()
 	const double encoderMs = msSince(encoderStart);
 
 	const uint64_t audioStart = os_gettime_ns();
+	audioEncoders.clear();
 	audio.close();
 	const double audioMs = msSince(audioStart);
 

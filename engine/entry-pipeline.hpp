@@ -9,6 +9,8 @@
 #include <QString>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 struct EntryConfig;
 
@@ -44,6 +46,11 @@ public:
 	// The source shown, while it is held; none once the sources are let go of.
 	obs_source_t *shownSource() const { return activeSource.Get(); }
 	obs_encoder_t *videoEncoder() const { return encoder.Get(); }
+	// The entry's audio encoder of this kind and these settings, made on first use and shared by every
+	// destination and recording asking for the same: one joining or leaving never restarts the others'. Held
+	// until close(); none when OBS could not make it.
+	obs_encoder_t *audioEncoder(const char *encoderId, obs_data_t *settings);
+	size_t audioEncoderCount() const { return audioEncoders.size(); }
 	obs_view_t *viewHandle() const { return view; }
 	EntryAudioTrack &audioTrack() { return audio; }
 	obs_scene_t *wrappingScene() const { return privateScene.Get(); }
@@ -67,6 +74,12 @@ private:
 	video_t *video = nullptr;
 	OBSSceneAutoRelease privateScene;
 	OBSEncoderAutoRelease encoder;
+	struct SharedAudioEncoder {
+		std::string id;
+		std::string settings;
+		OBSEncoderAutoRelease encoder;
+	};
+	std::vector<SharedAudioEncoder> audioEncoders;
 	// The shown source, kept active while the view shows it: a view alone only marks it showing, and media
 	// set to restart when active would never play in an entry whose scene is not on OBS's program.
 	OBSSourceAutoRelease activeSource;

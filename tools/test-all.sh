@@ -55,9 +55,21 @@ preset() {
 	cmake --build --preset "$name" -j "$(nproc)" "${targets[@]}"
 }
 
+# Runs ctest in a build folder; when a test fails, its failed assertions are repeated last, where a log cut in the
+# middle still shows them: tests DIR [CTEST-ARGS...]
+tests() {
+	local dir=$1
+	shift
+	if ! ctest --test-dir "$dir" --output-on-failure --timeout 900 "$@"; then
+		echo "=== failed assertions in $dir"
+		grep -h -A8 -E ': Failure$|^==[0-9]+==ERROR|runtime error:|WARNING: ThreadSanitizer' \
+			"$dir"/Testing/Temporary/LastTest*.log | head -200 || true
+		return 1
+	fi
+}
+
 part "Debian 12 (OBS 29, Qt 5): build" preset ci
-part "Debian 12: unit, engine, UI, update, real-application, package, API and thread tests" \
-	ctest --test-dir build/test --output-on-failure --timeout 900
+part "Debian 12: unit, engine, UI, update, real-application, package, API and thread tests" tests build/test
 
 # The engine, the panel, the editor and the update check under AddressSanitizer and UndefinedBehaviorSanitizer; the
 # threaded parts under ThreadSanitizer. Then a short fuzzing run of what comes from outside (the settings file and
@@ -65,13 +77,12 @@ part "Debian 12: unit, engine, UI, update, real-application, package, API and th
 asan() {
 	preset asan unit_tests engine_tests ui_tests update_tests
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		ctest --test-dir build/asan --output-on-failure --timeout 900 \
-		-R '^(unit_tests|engine_tests|ui_tests|update_tests)$'
+		tests build/asan -R '^(unit_tests|engine_tests|ui_tests|update_tests)$'
 }
 tsan() {
 	preset tsan thread_tests update_tests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
-		ctest --test-dir build/tsan --output-on-failure --timeout 900 -R '^(thread_tests|update_tests)$'
+		tests build/tsan -R '^(thread_tests|update_tests)$'
 }
 part "Debian 12: ASan/UBSan build and tests" asan
 part "Debian 12: TSan build and tests" tsan

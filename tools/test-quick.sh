@@ -11,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 # Each a few seconds; together they start, stream, record, fail, cancel and change live.
-engine=${1:-'Streaming.OwnSizeToTwoRtmpServersWithOneVideoEncoder:Streaming.OpusOverSrt:EncoderSettings.*:Pipeline.*:Faults.RefusedFirstConnectionFailsAtOnce:Faults.StoppingWhileARestartWaits:Faults.SourceDeletedWhileLive:LiveChanges.*:Stopping.*'}
+engine=${1:-'Streaming.OwnSizeToFourRtmpServersWithOneEncoderOfEach:Streaming.OpusOverSrt:EncoderSettings.*:Pipeline.*:Faults.RefusedFirstConnectionFailsAtOnce:Faults.StoppingWhileARestartWaits:Faults.SourceDeletedWhileLive:LiveChanges.*:Stopping.*'}
 # These change another user's file or run as root only.
 unit='-ConfigTest.KeysThatCannotBeProtectedAreSavedReadableUntilTheyCanBe'
 ui='-Panel.NamesShowAsTypedAndKeysSavedReadableAreReportedOnce'

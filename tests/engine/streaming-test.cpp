@@ -10,6 +10,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -30,7 +31,7 @@ const testbed::StreamInfo *findStream(const std::vector<testbed::StreamInfo> &st
 
 } // namespace
 
-TEST(Streaming, OwnSizeToTwoRtmpServersWithOneVideoEncoder)
+TEST(Streaming, OwnSizeToFourRtmpServersWithOneEncoderOfEach)
 {
 	testbed::RtmpServer server;
 	server.start();
@@ -38,31 +39,43 @@ TEST(Streaming, OwnSizeToTwoRtmpServersWithOneVideoEncoder)
 	OBSSourceAutoRelease tone = makeTone("tone-440", 440);
 	OBSSceneAutoRelease scene = makeScene("Streaming A", {color, tone});
 
-	EntryConfig entry = makeEntry(
-		QStringLiteral("Streaming A"),
-		{{q(server.url()), QStringLiteral("first")}, {q(server.url()), QStringLiteral("second")}}, 320, 240);
+	EntryConfig entry = makeEntry(QStringLiteral("Streaming A"),
+				      {{q(server.url()), QStringLiteral("first")},
+				       {q(server.url()), QStringLiteral("second")},
+				       {q(server.url()), QStringLiteral("leaves")},
+				       {q(server.url()), QStringLiteral("joins")}},
+				      320, 240);
 	LiveEntry live;
 	QString error;
-	for (const DestConfig &dest : entry.destinos) {
-		ASSERT_TRUE(live.startDestination(entry, dest, &error)) << error.toStdString();
-		EXPECT_EQ(live.destinationStatus(dest.id).state, DestState::Connecting);
+	for (int i = 0; i < 3; ++i) {
+		ASSERT_TRUE(live.startDestination(entry, entry.destinos[i], &error)) << error.toStdString();
+		EXPECT_EQ(live.destinationStatus(entry.destinos[i].id).state, DestState::Connecting);
 	}
 	// Starting a destination that runs changes nothing.
 	obs_output_t *firstOutput = live.runningDestination(entry.destinos[0].id)->outputHandle();
 	ASSERT_TRUE(live.startDestination(entry, entry.destinos[0], &error));
 	EXPECT_EQ(live.runningDestination(entry.destinos[0].id)->outputHandle(), firstOutput);
-
+	auto isLive = [&](int i) {
+		return live.destinationStatus(entry.destinos[i].id).state == DestState::Live;
+	};
 	ASSERT_TRUE(tickUntil(
-		live, [&] { return allLive(live, entry); }, 10000));
-	const ModuleObjects objects = countModuleObjects();
+		live, [&] { return isLive(0) && isLive(1) && isLive(2); }, 10000));
+	tickFor(live, 1500);
+
+	// One destination joins and another leaves while the rest stream; each encoder is made once for all.
+	ASSERT_TRUE(live.startDestination(entry, entry.destinos[3], &error)) << error.toStdString();
+	ASSERT_TRUE(tickUntil(
+		live, [&] { return isLive(3); }, 10000));
+	ModuleObjects objects = countModuleObjects();
 	EXPECT_EQ(objects.videoEncoders, 1);
-	EXPECT_EQ(objects.audioEncoders, 2);
-	EXPECT_EQ(objects.outputs, 2);
-	EXPECT_EQ(objects.services, 2);
-	EXPECT_EQ(live.currentSourceName(), QStringLiteral("Streaming A"));
-
+	EXPECT_EQ(objects.audioEncoders, 1);
+	EXPECT_EQ(objects.outputs, 4);
+	EXPECT_EQ(objects.services, 4);
+	live.runningDestination(entry.destinos[2].id)->stop();
 	ASSERT_TRUE(tickUntil(
-		live, [&] { return live.destinationStatus(entry.destinos[1].id).kbps > 0; }, 5000));
+		live, [&] { return !live.runningDestination(entry.destinos[2].id); }, 10000));
+	EXPECT_EQ(countModuleObjects().outputs, 3);
+	EXPECT_EQ(live.currentSourceName(), QStringLiteral("Streaming A"));
 	tickFor(live, 2500);
 	LogCapture log;
 	live.stopAndWait();
@@ -70,7 +83,7 @@ TEST(Streaming, OwnSizeToTwoRtmpServersWithOneVideoEncoder)
 	EXPECT_EQ(countModuleObjects().total(), 0);
 	EXPECT_FALSE(live.isRunning());
 
-	for (const char *key : {"first", "second"}) {
+	for (const char *key : {"first", "second", "leaves", "joins"}) {
 		SCOPED_TRACE(key);
 		const auto streams = testbed::probeStreams(server.recordingPath(key));
 		const auto *video = findStream(streams, "video");
@@ -84,6 +97,18 @@ TEST(Streaming, OwnSizeToTwoRtmpServersWithOneVideoEncoder)
 		EXPECT_EQ(audio->sampleRate, 48000);
 		const auto samples = testbed::decodeAudio(server.recordingPath(key), 48000, 1, 1.0, 1.5);
 		EXPECT_NEAR(testbed::dominantFrequency(samples, 48000), 440.0, 3.0);
+	}
+	// The two that streamed throughout did so unbroken: one recording each, no frame missing for long.
+	for (const char *key : {"first", "second"}) {
+		SCOPED_TRACE(key);
+		const auto times = testbed::videoFrameTimes(server.recordingPath(key));
+		ASSERT_GT(times.size(), 90u);
+		double longest = 0;
+		for (size_t i = 1; i < times.size(); ++i) {
+			longest = std::max(longest, times[i] - times[i - 1]);
+		}
+		EXPECT_LT(longest, 0.5);
+		EXPECT_GT(times.back() - times.front(), 4.0);
 	}
 }
 
@@ -299,10 +324,12 @@ TEST(Streaming, RecordingsBesideAStreamAndCongestion)
 	EXPECT_EQ(status(2).file.toStdString(), folders.file("kept/take (2).mkv")) << "the card names the file";
 	EXPECT_GT(status(2).bytes, 100000u);
 	EXPECT_GE(status(0).liveSeconds, 3);
-	EXPECT_EQ(congestionLevel(status(0).congestion), CongestionLevel::Green);
-	// Its backlog rises and falls as frames are dropped: it turned red, and it is not green again.
+	// Its backlog rises and falls as frames are dropped: it turned red, and it is not green again. The healthy
+	// one's server writes to a disk that a busy machine may hold up for a moment, but never as badly.
 	EXPECT_TRUE(red);
 	EXPECT_NE(congestionLevel(status(1).congestion), CongestionLevel::Green);
+	EXPECT_NE(congestionLevel(status(0).congestion), CongestionLevel::Red);
+	EXPECT_LT(status(0).congestion, status(1).congestion);
 	live.stopAndWait();
 	testbed::writeFile("/proc/sys/net/ipv4/tcp_wmem", wmem);
 	umount2(folders.file("readonly").c_str(), MNT_DETACH);
@@ -341,5 +368,6 @@ TEST(Streaming, RecordingsBesideAStreamAndCongestion)
 	const auto streamed = testbed::videoFrameTimes(server.recordingPath("streamed"));
 	ASSERT_GT(recorded.size(), 100u);
 	ASSERT_GT(streamed.size(), 100u);
-	EXPECT_NEAR(recorded.back() - recorded.front(), streamed.back() - streamed.front(), 1.0 + 1.0 / 30);
+	EXPECT_NEAR(recorded.back() - recorded.front(), streamed.back() - streamed.front(), 1.0 + 1.0 / 30)
+		<< recorded.size() << " frames recorded, " << streamed.size() << " streamed";
 }
