@@ -49,6 +49,8 @@ struct EntryConfig : EncodingConfig {
 	int ancho = 0;
 	int alto = 0;
 	bool llenar = false;
+	// OBS's frame rate divided by this, where OBS can encode at a fraction of its own (30 and later); 1: OBS's.
+	int divisorFps = 1;
 	bool seguirObs = false;
 	QMap<QString, QString> equivalencias;
 	QList<DestConfig> destinos;
@@ -79,6 +81,7 @@ constexpr int minAudioKbps = 64;
 constexpr int maxAudioKbps = 320;
 constexpr int minAudioDelayMs = 0;
 constexpr int maxAudioDelayMs = 1000;
+constexpr int maxFpsDivisor = 6;
 constexpr int minSide = 160;
 constexpr int maxSide = 7680;
 } // namespace ConfigLimits

@@ -197,6 +197,7 @@ bool readEntry(const QJsonObject &object, EntryConfig &entry, LoadFlags &flags)
 		entry.alto = 0;
 	}
 	entry.llenar = readBool(object, "llenar");
+	entry.divisorFps = readClamped(object, "divisorFps", 1, 1, ConfigLimits::maxFpsDivisor);
 
 	const QJsonValue equivalences = object.value(QLatin1String("equivalencias"));
 	if (equivalences.isObject()) {
@@ -277,6 +278,9 @@ QJsonObject writeEntry(const EntryConfig &entry, ProtectionProblem *problem)
 	object.insert(QStringLiteral("ancho"), entry.ancho);
 	object.insert(QStringLiteral("alto"), entry.alto);
 	object.insert(QStringLiteral("llenar"), entry.llenar);
+	if (entry.divisorFps > 1) {
+		object.insert(QStringLiteral("divisorFps"), entry.divisorFps);
+	}
 	object.insert(QStringLiteral("seguirObs"), entry.seguirObs);
 	QJsonObject equivalences;
 	for (auto it = entry.equivalencias.constBegin(); it != entry.equivalencias.constEnd(); ++it) {

@@ -62,8 +62,13 @@ void EntryController::addEntry(const EntryConfig &entry)
 	changed();
 }
 
-void EntryController::keepInCollection(const QString &collection, const EntryConfig &entry)
+void EntryController::keepInCollection(const QString &opened, const EntryConfig &entry)
 {
+	// Where the collection went if OBS renamed it meanwhile.
+	QString collection = opened;
+	for (int hops = 0; renamedCollections.contains(collection) && hops < renamedCollections.size(); ++hops) {
+		collection = renamedCollections.value(collection);
+	}
 	QList<EntryConfig> &entries = configStore->collections[collection];
 	auto it = std::find_if(entries.begin(), entries.end(),
 			       [&](const EntryConfig &kept) { return kept.id == entry.id; });

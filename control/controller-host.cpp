@@ -118,8 +118,33 @@ void EntryController::reloadCollection()
 		return;
 	}
 	changingCollection = false;
+	const QString previous = collectionName;
 	readCollectionName();
+	if (collectionName != previous) {
+		++collectionChanges;
+	}
 	announce(QString(), false);
+	changed();
+}
+
+void EntryController::followCollectionRename()
+{
+	if (shuttingDown || changingCollection) {
+		return;
+	}
+	const QString previous = collectionName;
+	readCollectionName();
+	if (collectionName == previous || previous.isEmpty()) {
+		return;
+	}
+	renamedCollections.insert(previous, collectionName);
+	// A name that holds entries already (left by an earlier run) is not overwritten: those stay where they are.
+	auto &collections = configStore->collections;
+	if (collections.contains(previous) && collections.value(collectionName).isEmpty()) {
+		collections[collectionName] = collections.take(previous);
+		save();
+	}
+	logMessage(LOG_INFO, "scene collection renamed: its entries follow it");
 	changed();
 }
 

@@ -3,6 +3,7 @@
 #include "config/config-store.hpp"
 #include "engine/dest-output.hpp"
 
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -56,6 +57,8 @@ public:
 	// takes a source.
 	void beginCollectionChange();
 	void reloadCollection();
+	// OBS renamed the current collection: its entries move to the new name and go on as they were.
+	void followCollectionRename();
 	// For good: nothing starts afterwards.
 	void shutdown();
 	bool isShuttingDown() const { return shuttingDown; }
@@ -78,8 +81,10 @@ public:
 	void deleteEntry(const QString &entryId);
 	// Takes over an entry from its dialog; locked: the dialog was opened while the entry streamed.
 	void applyEdit(const QString &entryId, EntryConfig edited, bool locked);
-	// The scene collection whose entries are current.
+	// The scene collection whose entries are current, and a number that changes only when OBS changes to another
+	// one (not when it renames it).
 	const QString &collection() const { return collectionName; }
+	int collectionSerial() const { return collectionChanges; }
 	// A dialog's result when OBS changed scene collection while it was open: it lands in the collection it was
 	// opened for (added, or replacing the entry of that id), and the user is told where.
 	void keepInCollection(const QString &collection, const EntryConfig &entry);
@@ -143,6 +148,9 @@ private:
 	bool shuttingDown = false;
 	bool changingCollection = false;
 	QString collectionName;
+	int collectionChanges = 0;
+	// Collections renamed while this ran: old name to new.
+	QHash<QString, QString> renamedCollections;
 	QString editingId;
 	int tickCount = 0;
 	std::map<QString, std::unique_ptr<LiveEntry>> liveEntries;

@@ -154,3 +154,48 @@ QString sourceLabel(const QString &name)
 	OBSSourceAutoRelease source = obs_get_source_by_name(name.toUtf8().constData());
 	return sourceLabelFor(name, source && obs_source_get_type(source) == OBS_SOURCE_TYPE_SCENE);
 }
+
+QString rateText(int kbps)
+{
+	if (kbps < 1000) {
+		return QStringLiteral("%1 kbps").arg(std::max(kbps, 0));
+	}
+	return QStringLiteral("%1 Mbps").arg(double(kbps) / 1000.0, 0, 'f', 1);
+}
+
+QString encodeBill(const QString &encoderName, uint32_t width, uint32_t height, int videoKbps)
+{
+	return translate("1 codificación de vídeo · %1 %2×%3 · %4")
+		.arg(encoderName, QString::number(width), QString::number(height), rateText(videoKbps));
+}
+
+QString entryBill(const EntryConfig &entry)
+{
+	const QByteArray id = entry.codificador.toUtf8();
+	const char *name = obs_encoder_get_display_name(id.constData());
+	const bool ownSize = entry.ancho >= 1 && entry.alto >= 1;
+	uint32_t width = ownSize ? uint32_t(entry.ancho) : 0;
+	uint32_t height = ownSize ? uint32_t(entry.alto) : 0;
+	obs_video_info ovi = {};
+	if (!ownSize && obs_get_video_info(&ovi)) {
+		width = ovi.output_width;
+		height = ovi.output_height;
+	}
+	return encodeBill(name && *name ? QString::fromUtf8(name) : entry.codificador, width, height, entry.videoKbps);
+}
+
+int uploadKbps(const QList<DestStatus> &statuses)
+{
+	int total = 0;
+	for (const DestStatus &status : statuses) {
+		if (!status.recording && status.state == DestState::Live && status.kbps > 0) {
+			total += status.kbps;
+		}
+	}
+	return total;
+}
+
+QString uploadText(int kbps)
+{
+	return QStringLiteral("↑ %1").arg(rateText(kbps));
+}

@@ -2,6 +2,7 @@
 
 #include "engine/dest-output.hpp"
 
+#include <QList>
 #include <QString>
 
 struct EntryConfig;
@@ -44,6 +45,17 @@ QString displayAddress(const QString &address);
 
 // "«entry» → host" for messages about one destination.
 QString destinationLabel(const EntryConfig &entry, const QString &address);
+
+// "850 kbps", "4.0 Mbps".
+QString rateText(int kbps);
+// What a card says its entry costs: "1 video encode · x264 1280×720 · 4.0 Mbps".
+QString encodeBill(const QString &encoderName, uint32_t width, uint32_t height, int videoKbps);
+// The same for an entry, asking OBS for the encoder's name and, for an entry at OBS's size, that size.
+QString entryBill(const EntryConfig &entry);
+// What the destinations that stream (not the recordings) send now, in kbps.
+int uploadKbps(const QList<DestStatus> &statuses);
+// The dock's total upload of everything live: "↑ 9.5 Mbps".
+QString uploadText(int kbps);
 
 // A card title for a source name: the scene prefix for a scene, the source prefix for anything else.
 QString sourceLabelFor(const QString &name, bool isScene);

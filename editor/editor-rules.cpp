@@ -180,3 +180,17 @@ int storeProfile(QList<ProfileConfig> &profiles, const ProfileConfig &profile)
 	profiles.append(profile);
 	return int(profiles.size()) - 1;
 }
+
+QList<FrameRateChoice> frameRateChoices(uint32_t fpsNum, uint32_t fpsDen, bool fractionsSupported)
+{
+	const double fps = fpsDen ? double(fpsNum) / fpsDen : 0.0;
+	const auto rate = [](double value) {
+		return QString::number(value, 'g', 4);
+	};
+	QList<FrameRateChoice> choices{{1, translate("Como OBS (%1 fps)").arg(rate(fps))}};
+	for (int divisor = 2; fractionsSupported && divisor <= ConfigLimits::maxFpsDivisor && fps / divisor >= 10;
+	     ++divisor) {
+		choices.append({divisor, QStringLiteral("%1 fps").arg(rate(fps / divisor))});
+	}
+	return choices;
+}

@@ -64,6 +64,14 @@ QString customSizeLabel(int width, int height);
 
 constexpr int audioBitrateChoices[] = {96, 128, 160, 192, 256};
 
+// The frame rates an entry can have: OBS's own ("Como OBS (60 fps)") first, then where OBS can encode at a
+// fraction of its rate, that rate divided by 2, 3… while it stays at 10 fps or more.
+struct FrameRateChoice {
+	int divisor = 1;
+	QString label;
+};
+QList<FrameRateChoice> frameRateChoices(uint32_t fpsNum, uint32_t fpsDen, bool fractionsSupported);
+
 // One video encoder as OBS describes it; displayName is null when OBS gives none.
 struct EncoderCandidate {
 	QString id;

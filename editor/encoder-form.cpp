@@ -88,16 +88,28 @@ void EncoderForm::clear()
 	settings = nullptr;
 }
 
+void EncoderForm::showHint(const QString &text)
+{
+	clear();
+	addHint(text);
+}
+
+void EncoderForm::addHint(const QString &text)
+{
+	auto *hint = new QLabel(text, this);
+	hint->setObjectName(QStringLiteral("encoderHint"));
+	hint->setWordWrap(true);
+	hint->setEnabled(false);
+	form->addRow(hint);
+}
+
 void EncoderForm::load(const char *encoderId, obs_data_t *newSettings)
 {
 	clear();
 	settings = newSettings;
 	properties = obs_get_encoder_properties(encoderId);
 	if (!properties) {
-		auto *hint = new QLabel(translate("Este codificador no ofrece ajustes avanzados."), this);
-		hint->setWordWrap(true);
-		hint->setEnabled(false);
-		form->addRow(hint);
+		addHint(translate("Este codificador no ofrece ajustes avanzados."));
 		return;
 	}
 	obs_properties_apply_settings(properties, settings);

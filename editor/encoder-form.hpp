@@ -34,6 +34,8 @@ public:
 
 	// Shows the properties of encoder `encoderId` editing `newSettings` (taken over), or the no-settings hint.
 	void load(const char *encoderId, obs_data_t *newSettings);
+	// Shows only a hint and edits nothing: the stored settings stay as they are.
+	void showHint(const QString &text);
 	void clear();
 	void addProperty(obs_property_t *property);
 	void refresh();
@@ -50,6 +52,7 @@ private:
 	QWidget *textEditor(obs_property_t *property, const QByteArray &name);
 	QWidget *listEditor(obs_property_t *property, const QByteArray &name, int format);
 	void written(const QByteArray &name);
+	void addHint(const QString &text);
 
 	QFormLayout *form = nullptr;
 	obs_properties_t *properties = nullptr;

@@ -167,6 +167,27 @@ void EntryDialog::buildPictureRows(QFormLayout *form)
 	framingCombo->addItem(translate("Llenar, recortando lo que sobre"), 1);
 	framingCombo->setCurrentIndex(entry.llenar ? 1 : 0);
 	form->addRow(translate("Encuadre:"), framingCombo);
+
+	frameRateCombo = new NoWheelComboBox(this);
+	frameRateCombo->setObjectName(QStringLiteral("frameRateCombo"));
+	obs_video_info ovi = {};
+	obs_get_video_info(&ovi);
+#if LIBOBS_API_VER >= MAKE_SEMANTIC_VERSION(30, 0, 0)
+	const bool fractions = true;
+#else
+	const bool fractions = false;
+#endif
+	for (const FrameRateChoice &choice : frameRateChoices(ovi.fps_num, ovi.fps_den, fractions)) {
+		frameRateCombo->addItem(choice.label, choice.divisor);
+	}
+	frameRateCombo->setCurrentIndex(std::max(frameRateCombo->findData(entry.divisorFps), 0));
+	// Where OBS cannot encode at a fraction of its rate, the field only says so; a rate chosen elsewhere is kept.
+	frameRateCombo->setEnabled(fractions);
+	frameRateCombo->setToolTip(fractions
+					   ? translate("Menos fotogramas por segundo gastan menos al codificar; "
+						       "OBS sigue a su propia frecuencia.")
+					   : translate("Esta versión de OBS codifica siempre a su propia frecuencia."));
+	form->addRow(translate("Fotogramas por segundo:"), frameRateCombo);
 }
 
 void EntryDialog::buildWithObsRows(QFormLayout *form)
@@ -221,9 +242,16 @@ void EntryDialog::buildButtons(QVBoxLayout *outer)
 
 void EntryDialog::selectStartingEncoder(bool isEdit)
 {
-	// A new entry starts on the recommended encoder; an edited one keeps its own when it is still offered.
-	const int storedEncoder = encoderCombo->findData(entry.codificador);
-	encoderCombo->setCurrentIndex(isEdit && storedEncoder >= 0 ? storedEncoder : 0);
+	// A new entry starts on the recommended encoder; an edited one keeps its own. One this OBS does not offer
+	// (a retired id, a plug-in gone) stays chosen, its settings untouched, until the user picks another.
+	int storedEncoder = encoderCombo->findData(entry.codificador);
+	if (isEdit && storedEncoder < 0 && !entry.codificador.isEmpty()) {
+		unofferedEncoder = entry.codificador;
+		encoderCombo->insertItem(0, translate("%1 (no disponible en este OBS)").arg(entry.codificador),
+					 entry.codificador);
+		storedEncoder = 0;
+	}
+	encoderCombo->setCurrentIndex(isEdit ? std::max(storedEncoder, 0) : 0);
 	rebuildEncoderForm(isEdit && storedEncoder >= 0 ? entry.ajustesCodificador : QString());
 	connect(encoderCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
 		[this] { rebuildEncoderForm(QString()); });
@@ -248,9 +276,9 @@ void EntryDialog::addStoredDestinations()
 
 void EntryDialog::lockForLive()
 {
-	for (QWidget *locked :
-	     std::initializer_list<QWidget *>{sourceCombo, followCheck, equivalencePanel, encoderCombo, audioKbpsCombo,
-					      audioCodecCombo, sizeCombo, framingCombo, addDestButton}) {
+	for (QWidget *locked : std::initializer_list<QWidget *>{
+		     sourceCombo, followCheck, equivalencePanel, encoderCombo, audioKbpsCombo, audioCodecCombo,
+		     sizeCombo, framingCombo, frameRateCombo, addDestButton}) {
 		locked->setEnabled(false);
 	}
 	for (DestRowWidget *row : destRows) {
@@ -353,6 +381,12 @@ void EntryDialog::updateFramingEnabled()
 void EntryDialog::rebuildEncoderForm(const QString &settingsText)
 {
 	const QByteArray id = encoderCombo->currentData().toString().toUtf8();
+	if (!unofferedEncoder.isEmpty() && QString::fromUtf8(id) == unofferedEncoder) {
+		encoderForm->showHint(translate("«%1» no está disponible en este OBS: sus ajustes se guardan tal como "
+						"están. Elige otro codificador para emitir desde aquí.")
+					      .arg(unofferedEncoder));
+		return;
+	}
 	encoderForm->load(id.constData(),
 			  buildVideoEncoderSettings(QString::fromUtf8(id), videoKbpsBox->value(), settingsText));
 }
@@ -432,6 +466,9 @@ EntryConfig EntryDialog::resultConfig() const
 	shown.ancho = size.width();
 	shown.alto = size.height();
 	shown.llenar = framingCombo->currentData().toInt() == 1;
+	if (frameRateCombo->isEnabled()) {
+		shown.divisorFps = frameRateCombo->currentData().toInt();
+	}
 	shown.retrasoAudioMs = audioDelayBox->value();
 	shown.iniciarConStream = startWithStreamCheck->isChecked();
 	shown.pararConStream = stopWithStreamCheck->isChecked();

@@ -99,12 +99,15 @@ private:
 	QPushButton *addEquivalenceButton = nullptr;
 	QList<EquivalenceRow> equivalenceRows;
 	NoWheelComboBox *encoderCombo = nullptr;
+	// The edited entry's encoder when this OBS does not offer it.
+	QString unofferedEncoder;
 	NoWheelSpinBox *videoKbpsBox = nullptr;
 	NoWheelComboBox *audioKbpsCombo = nullptr;
 	NoWheelComboBox *audioCodecCombo = nullptr;
 	NoWheelSpinBox *audioDelayBox = nullptr;
 	NoWheelComboBox *sizeCombo = nullptr;
 	NoWheelComboBox *framingCombo = nullptr;
+	NoWheelComboBox *frameRateCombo = nullptr;
 	// Start and stop with OBS's own stream and recording.
 	QCheckBox *startWithStreamCheck = nullptr;
 	QCheckBox *stopWithStreamCheck = nullptr;

@@ -93,6 +93,12 @@ bool EntryPipeline::open(const EntryConfig &entry, QString *error)
 		return false;
 	}
 	obs_encoder_set_video(encoder, video);
+#if LIBOBS_API_VER >= MAKE_SEMANTIC_VERSION(30, 0, 0)
+	// Set before the encoder's first start, which is when OBS takes it.
+	if (entry.divisorFps > 1) {
+		obs_encoder_set_frame_rate_divisor(encoder, uint32_t(entry.divisorFps));
+	}
+#endif
 	return true;
 }
 

@@ -181,6 +181,11 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 				controller->reloadCollection();
 			}
 			break;
+		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_RENAMED:
+			if (controller) {
+				controller->followCollectionRename();
+			}
+			break;
 		case OBS_FRONTEND_EVENT_RECORDING_STARTED:
 		case OBS_FRONTEND_EVENT_RECORDING_STOPPED:
 			if (controller) {

@@ -138,6 +138,11 @@ void SalidasPanel::buildTopRow(QVBoxLayout *layout)
 	});
 	stopAllButton->hide();
 	topRow->addWidget(stopAllButton);
+	uploadLabel = new QLabel(this);
+	uploadLabel->setObjectName(QStringLiteral("uploadLabel"));
+	uploadLabel->setToolTip(translate("Lo que suben ahora todos los destinos en emisión"));
+	uploadLabel->hide();
+	topRow->addWidget(uploadLabel);
 	layout->addLayout(topRow);
 }
 
@@ -245,6 +250,7 @@ void SalidasPanel::rebuildCards()
 	previews.clear();
 	destWidgets.clear();
 	sourceRows.clear();
+	billLabels.clear();
 	while (QLayoutItem *item = listLayout->takeAt(0)) {
 		if (QWidget *widget = item->widget()) {
 			widget->hide();
@@ -288,6 +294,12 @@ QWidget *SalidasPanel::buildCard(const EntryConfig &entry, QWidget *list)
 	cardLayout->setContentsMargins(6, 6, 6, 6);
 	cardLayout->setSpacing(6);
 	cardLayout->addLayout(buildCardHeader(entry, card));
+	auto *bill = new QLabel(card);
+	bill->setObjectName(QStringLiteral("billLabel"));
+	bill->setEnabled(false);
+	setIgnoredWidth(bill);
+	billLabels.insert(entry.id, bill);
+	cardLayout->addWidget(bill);
 	cardLayout->addWidget(buildSourceRow(entry.id, card));
 
 	auto *preview = new PreviewWidget(card);

@@ -42,6 +42,7 @@ void SalidasPanel::addEntry()
 	try {
 		EntryDialog dialog(this, EntryConfig(), false, false, controller->store().profiles);
 		const QString opened = controller->collection();
+		const int serial = controller->collectionSerial();
 		const int result = dialog.exec();
 		// The dialog ran an event loop: the module may have let go of the controller meanwhile, or OBS changed
 		// scene collection.
@@ -50,7 +51,7 @@ void SalidasPanel::addEntry()
 		}
 		takeProfiles(*controller, dialog);
 		if (result == QDialog::Accepted) {
-			if (controller->collection() == opened) {
+			if (controller->collectionSerial() == serial) {
 				controller->addEntry(dialog.resultConfig());
 			} else {
 				controller->keepInCollection(opened, dialog.resultConfig());
@@ -72,6 +73,7 @@ void SalidasPanel::editEntry(const QString &entryId)
 		}
 		const bool wasStreaming = controller->isStreaming(entryId);
 		const QString opened = controller->collection();
+		const int serial = controller->collectionSerial();
 		EntryDialog dialog(this, *found, true, wasStreaming, controller->store().profiles);
 		// Requests and hotkeys keep running in the dialog's event loop; they must not start this entry meanwhile.
 		int result = QDialog::Rejected;
@@ -84,7 +86,7 @@ void SalidasPanel::editEntry(const QString &entryId)
 		}
 		takeProfiles(*controller, dialog);
 		if (result == QDialog::Accepted) {
-			if (controller->collection() == opened) {
+			if (controller->collectionSerial() == serial) {
 				controller->applyEdit(entryId, dialog.resultConfig(), wasStreaming);
 			} else {
 				// Nothing of that collection streams any more: the whole edit is kept.

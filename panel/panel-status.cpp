@@ -38,29 +38,47 @@ void SalidasPanel::refreshStatus()
 	}
 	// A copy: the list never changes while cards are refreshed, but they must not depend on that.
 	const QList<EntryConfig> entries = controller->currentEntries();
+	int upload = 0;
 	for (const EntryConfig &entry : entries) {
-		refreshEntry(entry);
+		upload += refreshEntry(entry);
 	}
 	const bool anything = controller->anyStreaming();
 	if (stopAllButton && stopAllButton->isVisible() != anything) {
 		stopAllButton->setVisible(anything);
 	}
+	if (uploadLabel) {
+		const QString text = uploadText(upload);
+		if (uploadLabel->text() != text) {
+			uploadLabel->setText(text);
+		}
+		uploadLabel->setVisible(anything);
+	}
 }
 
-void SalidasPanel::refreshEntry(const EntryConfig &entry)
+int SalidasPanel::refreshEntry(const EntryConfig &entry)
 {
 	LiveEntry *live = controller->liveEntry(entry.id);
+	// OBS's output size may have changed for an entry at OBS's size.
+	if (QLabel *bill = billLabels.value(entry.id)) {
+		const QString text = entryBill(entry);
+		if (bill->text() != text) {
+			bill->setText(text);
+		}
+	}
+	QList<DestStatus> statuses;
 	if (PreviewWidget *preview = previews.value(entry.id)) {
 		updatePreviewDisplay(preview, live, previewIds.contains(entry.id));
 	}
 	refreshSourceRow(entry.id, live && live->isRunning() ? live : nullptr);
 	for (const DestConfig &dest : entry.destinos) {
 		auto widgets = destWidgets.constFind(dest.id);
+		const DestStatus status = live ? live->destinationStatus(dest.id) : DestStatus();
+		statuses.append(status);
 		if (widgets != destWidgets.constEnd()) {
-			refreshDestLine(*widgets, live ? live->destinationStatus(dest.id) : DestStatus(),
-					live && live->runningDestination(dest.id));
+			refreshDestLine(*widgets, status, live && live->runningDestination(dest.id));
 		}
 	}
+	return uploadKbps(statuses);
 }
 
 void SalidasPanel::refreshSourceRow(const QString &entryId, LiveEntry *live)

@@ -74,7 +74,8 @@ private:
 	void afterTick();
 	void displayMessage(const QString &text, bool isError);
 	void destroyPreviewDisplays();
-	void refreshEntry(const EntryConfig &entry);
+	// Refreshes one card; returns what its streaming destinations upload now, in kbps.
+	int refreshEntry(const EntryConfig &entry);
 	void refreshSourceRow(const QString &entryId, LiveEntry *live);
 	void refreshDestLine(const DestLine &line, const DestStatus &status, bool active);
 	void startUpdateCheck();
@@ -92,6 +93,9 @@ private:
 	QMap<QString, DestLine> destWidgets;
 	QPushButton *stopAllButton = nullptr;
 	QHash<QString, SourceRow> sourceRows;
+	// What each entry costs, and the total upload of everything live.
+	QHash<QString, QLabel *> billLabels;
+	QLabel *uploadLabel = nullptr;
 	QHash<QString, PreviewWidget *> previews;
 	QSet<QString> previewIds;
 	QScrollArea *scrollArea = nullptr;

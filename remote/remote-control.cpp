@@ -52,8 +52,10 @@ QJsonObject describe(EntryController &controller, const EntryConfig &entry)
 {
 	const LiveEntry *live = controller.liveEntry(entry.id);
 	QJsonArray destinations;
+	QList<DestStatus> statuses;
 	for (const DestConfig &dest : entry.destinos) {
 		const DestStatus status = live ? live->destinationStatus(dest.id) : DestStatus();
+		statuses.append(status);
 		destinations.append(QJsonObject{
 			{QStringLiteral("id"), dest.id},
 			{QStringLiteral("kind"),
@@ -79,17 +81,25 @@ QJsonObject describe(EntryController &controller, const EntryConfig &entry)
 		{QStringLiteral("streaming"), controller.isStreaming(entry.id)},
 		{QStringLiteral("sendingNow"), live ? live->currentSourceName() : QString()},
 		{QStringLiteral("destinations"), destinations},
+		// Video encodes it costs (its own encoder, one for all its destinations) and what it uploads now.
+		{QStringLiteral("encodes"), 1},
+		{QStringLiteral("bill"), entryBill(entry)},
+		{QStringLiteral("uploadKbps"), uploadKbps(statuses)},
 	};
 }
 
 QJsonObject entriesReply(EntryController &controller)
 {
 	QJsonArray entries;
+	int upload = 0;
 	for (const EntryConfig &entry : controller.currentEntries()) {
-		entries.append(describe(controller, entry));
+		const QJsonObject described = describe(controller, entry);
+		upload += described.value(QStringLiteral("uploadKbps")).toInt();
+		entries.append(described);
 	}
 	QJsonObject reply = success();
 	reply.insert(QStringLiteral("entries"), entries);
+	reply.insert(QStringLiteral("uploadKbps"), upload);
 	return reply;
 }
 

@@ -60,7 +60,9 @@ TEST(Streaming, OwnSizeToFourRtmpServersWithOneEncoderOfEach)
 	};
 	ASSERT_TRUE(tickUntil(
 		live, [&] { return isLive(0) && isLive(1) && isLive(2); }, 10000));
-	tickFor(live, 1500);
+	// Long enough for the one that leaves to carry two seconds of sound.
+	ASSERT_TRUE(tickUntil(
+		live, [&] { return live.destinationStatus(entry.destinos[2].id).liveSeconds >= 3; }, 10000));
 
 	// One destination joins and another leaves while the rest stream; each encoder is made once for all.
 	ASSERT_TRUE(live.startDestination(entry, entry.destinos[3], &error)) << error.toStdString();

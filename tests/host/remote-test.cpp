@@ -106,7 +106,8 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	testbed::writeFile(
 		settings,
 		R"({"version": 1, "colecciones": {"Untitled": {"entradas": [)" +
-			entry("e-remote", "", dest("d-remote", server.url(), "key-remote-7f3a")) + ", " +
+			entry("e-remote", R"("divisorFps": 2, )", dest("d-remote", server.url(), "key-remote-7f3a")) +
+			", " +
 			entry("e-hotkey", R"("atajos": {"emitir": [{"key": "OBS_KEY_F9"}]}, )",
 			      dest("d-hotkey", server.url(), "key-hotkey-91c2")) +
 			", " +
@@ -146,6 +147,10 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(remote["followsObs"], false);
 	EXPECT_EQ(remote["streaming"], false);
 	EXPECT_EQ(remote["sendingNow"], "");
+	EXPECT_EQ(remote["encodes"], 1);
+	EXPECT_EQ(remote["uploadKbps"], 0);
+	EXPECT_TRUE(remote["bill"].toString().startsWith("1 video encode · x264 "))
+		<< remote["bill"].toString().toStdString();
 	const QJsonObject idle = remote["destinations"].toArray()[0].toObject();
 	EXPECT_EQ(idle["address"].toString().toStdString(), server.url());
 	EXPECT_EQ(idle["kind"], "RTMP");
@@ -183,10 +188,22 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(live["sendingNow"], "Scene");
 	EXPECT_EQ(live["destinations"].toArray()[0].toObject()["drops"], 1);
 	usleep(2000 * 1000);
+	reply = vendor(obs, "GetEntries");
+	EXPECT_GT(reply["entries"].toArray()[0].toObject()["uploadKbps"].toInt(), 100);
+	EXPECT_EQ(reply["uploadKbps"], reply["entries"].toArray()[0].toObject()["uploadKbps"]) << "the only one live";
 	EXPECT_EQ(vendor(obs, "StopDestination", ids("e-remote", "d-remote"))["ok"], true);
 	EXPECT_TRUE(waitForTransition(obs, "d-remote", "Live>Idle", 10000)) << obs.events();
 	EXPECT_EQ(testbed::probeStreams(server.recordingPath("key-remote-7f3a")).size(), 2u)
 		<< testbed::lastToolError();
+	// Half OBS's 30 fps where OBS can encode at a fraction of its rate.
+	const auto frames = testbed::videoFrameTimes(server.recordingPath("key-remote-7f3a"));
+	ASSERT_GT(frames.size(), 20u);
+	std::vector<double> steps;
+	for (size_t i = 1; i < frames.size(); ++i) {
+		steps.push_back(frames[i] - frames[i - 1]);
+	}
+	std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+	EXPECT_NEAR(1.0 / steps[steps.size() / 2], obs.version() >= 30 ? 15.0 : 30.0, 1.0);
 
 	// Bad input: a clear error each, and nothing changes.
 	const QString huge(1 << 20, QLatin1Char('x'));

@@ -301,5 +301,25 @@ TEST(PanelEdit, StoppedEntryEditedWholeKeepsAKeyThatCouldNotBeOpened)
 					 .arg(QStringLiteral("Elsewhere"), QStringLiteral("Sin título")));
 	frontend::setCollection("Sin título");
 	bed.controller->reloadCollection();
+
+	// OBS renames the collection, here while the dialog is open: its entries follow the new name, and the edit is
+	// taken there as usual.
+	inNextDialog([&](EntryDialog &dialog) {
+		typeInto(named<QLineEdit>(&dialog, "nameField"), QStringLiteral("Renamed"));
+		frontend::setCollection("Main show");
+		bed.controller->followCollectionRename();
+		EXPECT_EQ(confirmDialog(dialog), QString());
+	});
+	ASSERT_TRUE(waitUntil([&] { return bed.cardButton(QStringLiteral("Elsewhere"), tr("✎ Editar")) != nullptr; },
+			      2000));
+	click(bed.cardButton(QStringLiteral("Elsewhere"), tr("✎ Editar")));
+	pump(50);
+	ASSERT_EQ(bed.entries().size(), 1);
+	EXPECT_EQ(bed.entries()[0].nombre, QStringLiteral("Renamed"));
+	EXPECT_FALSE(bed.store->collections.contains(QStringLiteral("Sin título")));
+	EXPECT_NE(testbed::readFile(bed.store->path.toStdString()).find("\"Main show\""), std::string::npos);
+	EXPECT_NE(bed.cardButton(QStringLiteral("Renamed"), tr("✎ Editar")), nullptr);
+	frontend::setCollection("Sin título");
+	bed.controller->followCollectionRename();
 	frontend::setScenes({});
 }

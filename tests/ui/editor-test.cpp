@@ -159,23 +159,33 @@ TEST(EntryDialog, EncoderListAndWhatANewOrStaleEntryStartsWith)
 	EXPECT_EQ(fresh.windowTitle(), tr("Añadir entrada"));
 	EXPECT_EQ(fresh.findChildren<DestRowWidget *>().size(), 1) << "one empty row to start with";
 
-	// An encoder no longer offered: the first one, with its own defaults rather than the stored settings.
+	// An encoder this OBS does not offer stays chosen, saying so; a new bitrate leaves its settings untouched,
+	// and only picking another encoder gives that one's defaults.
 	EntryConfig stale;
 	stale.codificador = QStringLiteral("gone_nvenc");
 	stale.ajustesCodificador = QStringLiteral("{\"preset\":\"veryslow\"}");
 	stale.videoKbps = 2500;
 	EntryDialog edit(nullptr, stale, true, false, {});
 	EXPECT_EQ(edit.windowTitle(), tr("Editar entrada"));
-	EXPECT_EQ(named<QComboBox>(&edit, "encoderCombo")->currentData().toString(), QStringLiteral("card_a_h264"));
-	EXPECT_TRUE(labelTexts(named<EncoderForm>(&edit, "encoderForm")).isEmpty()) << "hidden until opened";
+	auto *chosen = named<QComboBox>(&edit, "encoderCombo");
+	EXPECT_EQ(chosen->currentText(), tr("%1 (no disponible en este OBS)").arg("gone_nvenc"));
 	showDialog(edit);
 	click(named<QToolButton>(&edit, "advancedToggle"));
-	EXPECT_EQ(labelTexts(named<EncoderForm>(&edit, "encoderForm")),
-		  QStringList{tr("Este codificador no ofrece ajustes avanzados.")});
-	const EntryConfig result = edit.resultConfig();
+	const QString hint = labelTexts(named<EncoderForm>(&edit, "encoderForm")).value(0);
+	EXPECT_TRUE(hint.startsWith(tr("«%1» no está disponible en este OBS: sus ajustes se guardan tal como "
+				       "están. Elige otro codificador para emitir desde aquí.")
+					    .arg("gone_nvenc")))
+		<< hint.toStdString();
+	typeNumber(named<QSpinBox>(&edit, "videoKbpsBox"), 3000);
+	EntryConfig result = edit.resultConfig();
+	EXPECT_EQ(result.codificador, QStringLiteral("gone_nvenc"));
+	EXPECT_EQ(result.videoKbps, 3000);
+	EXPECT_EQ(result.ajustesCodificador, stale.ajustesCodificador);
+	chooseItem(chosen, QStringLiteral("Card A H.264") + tr(" · tarjeta gráfica") + tr(" · recomendado"));
+	result = edit.resultConfig();
 	EXPECT_EQ(result.codificador, QStringLiteral("card_a_h264"));
 	EXPECT_EQ(json(result.ajustesCodificador),
-		  (QJsonObject{{QStringLiteral("keyint_sec"), 2}, {QStringLiteral("bitrate"), 2500}}));
+		  (QJsonObject{{QStringLiteral("keyint_sec"), 2}, {QStringLiteral("bitrate"), 3000}}));
 }
 
 TEST(EntryDialog, X264FormFromOBSProperties)
@@ -304,13 +314,19 @@ TEST(EntryDialog, StoredFieldsAndWhatIsSaved)
 		EXPECT_EQ(saved.id.size(), 36);
 	}
 
-	// Choosing the canvas size switches framing off.
+	// Choosing the canvas size switches framing off. A frame rate that this OBS cannot encode at is kept.
 	EntryConfig entry;
 	entry.fuente = QStringLiteral("Somewhere");
 	entry.ancho = 1280;
 	entry.alto = 720;
+	entry.divisorFps = 2;
 	EntryDialog dialog(nullptr, entry, true, false, {});
 	showDialog(dialog);
+	auto *frameRate = named<QComboBox>(&dialog, "frameRateCombo");
+	const bool fractions = obs_get_version() >= MAKE_SEMANTIC_VERSION(30, 0, 0);
+	EXPECT_EQ(frameRate->currentText(), fractions ? QStringLiteral("15 fps") : tr("Como OBS (%1 fps)").arg(30));
+	EXPECT_EQ(frameRate->isEnabled(), fractions);
+	EXPECT_EQ(dialog.resultConfig().divisorFps, 2);
 	chooseItem(named<QComboBox>(&dialog, "sizeCombo"), tr("Igual que el lienzo de OBS"));
 	EXPECT_FALSE(named<QComboBox>(&dialog, "framingCombo")->isEnabled());
 }

@@ -80,6 +80,15 @@ TEST(Panel, StreamsFromAClickAndStopsOneDestinationOnly)
 	ASSERT_TRUE(bed.waitForStatus(1, tr("● EN EMISIÓN") + " · ", 15000)) << bed.row(1).statusText();
 	EXPECT_TRUE(bed.row(0).statusText().contains(QStringLiteral(" Mbps")));
 	EXPECT_EQ(bed.row(0).buttonText(), tr("■ Parar"));
+	// The card says what its entry costs; the top row what everything live uploads.
+	const QLabel *bill = bed.panel->findChild<QLabel *>(QStringLiteral("billLabel"));
+	ASSERT_NE(bill, nullptr);
+	EXPECT_TRUE(
+		bill->text().startsWith(tr("1 codificación de vídeo · %1 %2×%3 · %4").arg("x264", "320", "180", "")))
+		<< bill->text().toStdString();
+	const QLabel *upload = bed.panel->findChild<QLabel *>(QStringLiteral("uploadLabel"));
+	EXPECT_TRUE(upload->isVisible());
+	EXPECT_TRUE(upload->text().startsWith(QStringLiteral("↑ "))) << upload->text().toStdString();
 	EXPECT_TRUE(bed.row(0).button->styleSheet().contains(QStringLiteral("#b3372f")));
 
 	// Steady state: the loop redraws twice a second without touching any style sheet.
@@ -128,6 +137,7 @@ TEST(Panel, StreamsFromAClickAndStopsOneDestinationOnly)
 	EXPECT_TRUE(waitUntil(
 		[&] { return !bed.panel->findChild<QPushButton *>(QStringLiteral("stopAllButton"))->isVisible(); },
 		5000));
+	EXPECT_FALSE(upload->isVisible());
 	bed.close();
 	EXPECT_EQ(countModuleObjects().total(), 0);
 }

@@ -67,6 +67,7 @@ EntryConfig sampleEntry()
 	entry.ancho = 1080;
 	entry.alto = 1920;
 	entry.llenar = true;
+	entry.divisorFps = 2;
 	entry.seguirObs = true;
 	entry.equivalencias.insert(QStringLiteral("Juego"), QStringLiteral("Juego vertical"));
 	DestConfig rtmp;
@@ -96,6 +97,7 @@ void expectSameEntry(const EntryConfig &a, const EntryConfig &b)
 	EXPECT_EQ(a.ancho, b.ancho);
 	EXPECT_EQ(a.alto, b.alto);
 	EXPECT_EQ(a.llenar, b.llenar);
+	EXPECT_EQ(a.divisorFps, b.divisorFps);
 	EXPECT_EQ(a.seguirObs, b.seguirObs);
 	EXPECT_EQ(a.equivalencias, b.equivalencias);
 	ASSERT_EQ(a.destinos.size(), b.destinos.size());

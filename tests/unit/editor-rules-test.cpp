@@ -107,3 +107,18 @@ TEST(EditorRules, EncoderChoiceOrder)
 	EXPECT_EQ(two[1].label, QStringLiteral("hw_b · tarjeta gráfica"));
 	EXPECT_EQ(two[2].label, QStringLiteral("CPU (x264)"));
 }
+
+TEST(EditorRules, FrameRatesAreFractionsOfOBSsDownToTen)
+{
+	const auto labels = [](const QList<FrameRateChoice> &choices) {
+		QStringList texts;
+		for (const FrameRateChoice &choice : choices) {
+			texts << QStringLiteral("%1:%2").arg(choice.divisor).arg(choice.label);
+		}
+		return texts;
+	};
+	EXPECT_EQ(labels(frameRateChoices(60, 1, true)),
+		  (QStringList{"1:Como OBS (60 fps)", "2:30 fps", "3:20 fps", "4:15 fps", "5:12 fps", "6:10 fps"}));
+	EXPECT_EQ(labels(frameRateChoices(30000, 1001, true)), (QStringList{"1:Como OBS (29.97 fps)", "2:14.99 fps"}));
+	EXPECT_EQ(labels(frameRateChoices(60, 1, false)), QStringList{"1:Como OBS (60 fps)"});
+}

@@ -141,6 +141,19 @@ TEST(PanelText, TransitionsAndLabels)
 	EXPECT_EQ(destinationLabel(entry, QStringLiteral("not an address?key=1")),
 		  QStringLiteral("«Main» → not an address?…"));
 
+	// What an entry costs, and what the dock says everything uploads: recordings and what is not live count
+	// nothing.
+	EXPECT_EQ(encodeBill(QStringLiteral("x264"), 1280, 720, 4000),
+		  QStringLiteral("1 codificación de vídeo · x264 1280×720 · 4.0 Mbps"));
+	EXPECT_EQ(rateText(850), QStringLiteral("850 kbps"));
+	DestStatus streaming = status(DestState::Live);
+	streaming.kbps = 4100;
+	DestStatus recorded = streaming;
+	recorded.recording = true;
+	DestStatus reconnecting = status(DestState::Reconnecting);
+	reconnecting.kbps = 900;
+	EXPECT_EQ(uploadText(uploadKbps({streaming, recorded, reconnecting, streaming})), QStringLiteral("↑ 8.2 Mbps"));
+
 	EXPECT_EQ(sourceLabelFor(QStringLiteral("Wide"), true), QStringLiteral("🎬 Escena: Wide"));
 	EXPECT_EQ(sourceLabelFor(QStringLiteral("Cam"), false), QStringLiteral("🎥 Fuente: Cam"));
 }
