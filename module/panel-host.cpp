@@ -205,9 +205,10 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 			// entry lets go of what it shows. The exit event repeats this for hosts that skip the first.
 			closeRemoteControl(true);
 			shutdownController();
+			// What is still being ended is done now, before OBS clears its scenes: our outputs, views and
+			// scenes released on other threads would race OBS removing the sources they show.
+			outputReaper::finish();
 			if (event == OBS_FRONTEND_EVENT_EXIT) {
-				// What is still being ended is done now, while OBS still has everything it uses.
-				outputReaper::finish();
 				sceneHold.release();
 				unregisterFrontendEvents();
 			} else {
@@ -225,6 +226,8 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 			if (controller) {
 				controller->beginCollectionChange();
 			}
+			// As at exit: nothing of the old collection's entries is released while OBS clears it.
+			outputReaper::finish();
 			sceneHold.take();
 			break;
 		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:

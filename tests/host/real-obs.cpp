@@ -86,8 +86,12 @@ void RealObs::start(bool installPlugin)
 				   std::filesystem::copy_options::overwrite_existing);
 
 	const std::string socketPath = home.file("driver.sock");
-	obs = testbed::Process::start({"obs", "--multi", "--disable-missing-files-check"}, home.file("obs.out"),
-				      home.file("obs.out"),
+	// Run from its home with core dumps on, so that a crash leaves its threads' stacks for the report.
+	obs = testbed::Process::start({"/bin/sh", "-c",
+				       "ulimit -c unlimited 2>/dev/null; cd \"$0\" && exec obs --multi "
+				       "--disable-missing-files-check",
+				       home.path()},
+				      home.file("obs.out"), home.file("obs.out"),
 				      {{"HOME", home.path()},
 				       {"XDG_CONFIG_HOME", home.file(".config")},
 				       {"DISPLAY", xvfb.display()},
@@ -218,7 +222,21 @@ int RealObs::close()
 void RealObs::expectCleanClose(int status, int obsOwnLeaks)
 {
 	const std::string full = log();
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n" << full;
+	std::string stacks;
+	if (WIFSIGNALED(status)) {
+		for (const auto &item : std::filesystem::directory_iterator(home.path())) {
+			if (item.path().filename().string().rfind("core", 0) == 0) {
+				std::string errors;
+				stacks = testbed::runCapture({"gdb", "-batch", "-ex", "thread apply all bt 30",
+							      "/usr/bin/obs", item.path().string()},
+							     120000, nullptr, &errors);
+				std::filesystem::remove(item.path());
+			}
+		}
+	}
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+								   << full << "\nits threads at the crash:\n"
+								   << stacks;
 	EXPECT_EQ(full.find("Not all sources were cleared"), std::string::npos) << full;
 	int noCallbacks = 0;
 	for (const std::string &line : split(full, '\n')) {
