@@ -57,27 +57,67 @@ bool tcpEndpoint(const QString &address, Endpoint *endpoint)
 	return true;
 }
 
-// An RTMP output still connecting to a server that never answers: cut that connection so that the stop below
-// does not wait for librtmp to give up on it. A connection that is getting somewhere is left alone.
-void cutStalled(const QString &address)
+// An RTMP output still connecting to a server that never answers: cut that connection so that the attempt ends
+// now instead of when librtmp gives up on it. A connection that is getting somewhere is left alone. Returns how
+// many were cut.
+int cutStalled(const QString &address)
 {
 	Endpoint endpoint;
 	if (!tcpEndpoint(address, &endpoint)) {
-		return;
+		return 0;
 	}
-	for (int i = 0; i < 15 && cutStalledConnections(endpoint.host.constData(), endpoint.port, 1000, true) == 0;
-	     ++i) {
+	for (int i = 0; i < 15; ++i) {
+		if (const int cut = cutStalledConnections(endpoint.host.constData(), endpoint.port, 1000, true)) {
+			return cut;
+		}
 		os_sleep_ms(100);
 	}
+	return 0;
+}
+
+// The end of a connection attempt, reported on OBS's connect thread.
+struct AttemptEnd {
+	std::mutex lock;
+	std::condition_variable changed;
+	bool over = false;
+
+	static void onStop(void *data, calldata_t *)
+	{
+		auto *self = static_cast<AttemptEnd *>(data);
+		std::lock_guard<std::mutex> guard(self->lock);
+		self->over = true;
+		self->changed.notify_all();
+	}
+	bool wait(int timeoutMs)
+	{
+		std::unique_lock<std::mutex> guard(lock);
+		return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return over; });
+	}
+};
+
+// Ends an attempt under way by cutting its connection and lets it fail by itself: stopping an RTMP output joins
+// its connect thread, and one that has just failed detaches itself, so a stop at that moment joins a thread that
+// is gone and crashes OBS. True when the attempt is over and nothing needs stopping.
+bool endAttempt(obs_output_t *output, const QString &address)
+{
+	AttemptEnd ended;
+	bool over = false;
+	{
+		OBSSignal stopped(obs_output_get_signal_handler(output), "stop", &AttemptEnd::onStop, &ended);
+		over = cutStalled(address) > 0 && ended.wait(3000);
+	}
+	if (over) {
+		// After reporting the failure the connect thread only logs, detaches itself and clears its flag.
+		os_sleep_ms(200);
+	}
+	return over;
 }
 
 void end(Retired retired)
 {
 	obs_output_t *output = retired.output.Get();
-	if (output) {
-		if (!retired.address.isEmpty() && !obs_output_active(output)) {
-			cutStalled(retired.address);
-		}
+	const bool attempting = output && !retired.address.isEmpty() && !obs_output_active(output);
+	if (output && !(attempting && endAttempt(output, retired.address))) {
 		obs_output_force_stop(output);
 		for (int i = 0; i < 100 && obs_output_active(output); ++i) {
 			os_sleep_ms(20);
