@@ -170,7 +170,7 @@ TEST(AudioSources, EveryPacketSizeArrivesWholeAndInSync)
 TEST(AudioSources, BusyMachineNoMoreGapsThanObsOwnMix)
 {
 	// Both cores busy and the process stopped for 30 ms now and then: the entry's sound has no more gaps than
-	// OBS's own mix of the same sources, and its picture and sound stay within a block of where they were.
+	// OBS's own mix of the same sources, and its picture and sound stay within a block and a frame of where they were.
 #ifdef TALLOWMERE_SANITIZED
 	// Here only the plug-in is instrumented (several times slower) while OBS's mix runs at full speed: under load
 	// the two are no longer alike. The idle figures are checked by every other test of this suite.
@@ -190,7 +190,8 @@ TEST(AudioSources, BusyMachineNoMoreGapsThanObsOwnMix)
 	EXPECT_EQ(run.entry.gapsIdle, 0);
 	EXPECT_LE(run.entry.gapsLoaded, run.program.gapsLoaded);
 	ASSERT_GE(run.entry.offsetsLoaded, size_t(5));
-	EXPECT_LE(run.entry.offsetLoadedMs, run.entry.offsetIdleMs + blockSeconds * 1000);
+	// Under load OBS lags frames, so a flash can show a frame late while its click is on time.
+	EXPECT_LE(run.entry.offsetLoadedMs, run.entry.offsetIdleMs + blockSeconds * 1000 + 1000.0 / 30);
 }
 
 TEST(AudioSources, MonitorOnlyIsNeverSent)
