@@ -52,6 +52,10 @@ struct EntryConfig : EncodingConfig {
 	// OBS's frame rate divided by this, where OBS can encode at a fraction of its own (30 and later); 1: OBS's.
 	int divisorFps = 1;
 	bool seguirObs = false;
+	// Sends OBS's program (what OBS streams, transitions included) in place of `fuente`, with the sound of OBS's
+	// mixer track `pistaAudio` (1 to 6; 0: the one OBS's stream uses).
+	bool programaObs = false;
+	int pistaAudio = 0;
 	QMap<QString, QString> equivalencias;
 	QList<DestConfig> destinos;
 	// Starts when OBS's own stream starts, stops when it stops; the same with OBS's own recording. (Files of

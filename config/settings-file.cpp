@@ -181,7 +181,12 @@ bool readEntry(const QJsonObject &object, EntryConfig &entry, LoadFlags &flags)
 		entry.id = newIdentifier();
 	}
 	entry.seguirObs = readBool(object, "seguirObs");
-	if (entry.fuente.isEmpty() && !entry.seguirObs) {
+	entry.programaObs = readBool(object, "programaObs");
+	entry.pistaAudio = readClamped(object, "pistaAudio", 0, 0, 6);
+	if (entry.programaObs) {
+		entry.seguirObs = false;
+	}
+	if (entry.fuente.isEmpty() && !entry.seguirObs && !entry.programaObs) {
 		return false;
 	}
 	readEncoding(object, entry);
@@ -281,7 +286,13 @@ QJsonObject writeEntry(const EntryConfig &entry, ProtectionProblem *problem)
 	if (entry.divisorFps > 1) {
 		object.insert(QStringLiteral("divisorFps"), entry.divisorFps);
 	}
-	object.insert(QStringLiteral("seguirObs"), entry.seguirObs);
+	// An earlier version, which knows no program entries, follows OBS's live scene with them instead of dropping
+	// them for having no source.
+	object.insert(QStringLiteral("seguirObs"), entry.seguirObs || entry.programaObs);
+	if (entry.programaObs) {
+		object.insert(QStringLiteral("programaObs"), true);
+		object.insert(QStringLiteral("pistaAudio"), entry.pistaAudio);
+	}
 	QJsonObject equivalences;
 	for (auto it = entry.equivalencias.constBegin(); it != entry.equivalencias.constEnd(); ++it) {
 		equivalences.insert(it.key(), it.value());

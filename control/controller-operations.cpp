@@ -95,16 +95,23 @@ bool EntryController::startChecked(const EntryConfig &entry, const QString &dest
 		}
 		return false;
 	}
-	const QString name = resolveSourceName(entry);
-	const bool exists = !name.isEmpty() && OBSSourceAutoRelease(obs_get_source_by_name(name.toUtf8().constData()));
-	if (!exists) {
-		const QString text =
-			translate("«%1» ya no existe en OBS. Cámbiala con «✎ Editar» o bórrala.").arg(name);
-		live.keepRefusal(destId, text);
-		return refuse(text, error);
-	}
 	EntryConfig started = entry;
-	started.fuente = name;
+	if (entry.programaObs) {
+		if (started.pistaAudio < 1) {
+			started.pistaAudio = obsStreamTrack();
+		}
+	} else {
+		const QString name = resolveSourceName(entry);
+		const bool exists = !name.isEmpty() &&
+				    OBSSourceAutoRelease(obs_get_source_by_name(name.toUtf8().constData()));
+		if (!exists) {
+			const QString text =
+				translate("«%1» ya no existe en OBS. Cámbiala con «✎ Editar» o bórrala.").arg(name);
+			live.keepRefusal(destId, text);
+			return refuse(text, error);
+		}
+		started.fuente = name;
+	}
 	DestConfig destination = *dest;
 	if (destination.grabacion && destination.carpeta.trimmed().isEmpty()) {
 		destination.carpeta = obsRecordingFolder();

@@ -178,6 +178,9 @@ QString EntryController::entryTitle(const EntryConfig &entry)
 	if (!entry.nombre.isEmpty()) {
 		return entry.nombre;
 	}
+	if (entry.programaObs) {
+		return translate("📺 Programa de OBS");
+	}
 	return entry.seguirObs ? translate("↪ Sigue la escena de OBS") : entry.fuente;
 }
 

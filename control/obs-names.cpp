@@ -65,6 +65,18 @@ QList<SourceChoice> sourceChoices()
 	return choices;
 }
 
+int obsStreamTrack()
+{
+	if (config_t *profile = obs_frontend_get_profile_config()) {
+		const char *mode = config_get_string(profile, "Output", "Mode");
+		if (mode && QString::fromUtf8(mode) == QLatin1String("Advanced")) {
+			const int64_t track = config_get_int(profile, "AdvOut", "TrackIndex");
+			return track >= 1 && track <= MAX_AUDIO_MIXES ? int(track) : 1;
+		}
+	}
+	return 1;
+}
+
 QString obsRecordingFolder()
 {
 	if (config_t *profile = obs_frontend_get_profile_config()) {

@@ -18,3 +18,5 @@ QList<SourceChoice> sourceChoices();
 
 // The folder OBS's own recording writes to (the current profile's), or the user's videos folder.
 QString obsRecordingFolder();
+// The mixer track (1 to 6) whose sound OBS's own stream sends, from its output settings.
+int obsStreamTrack();

@@ -277,8 +277,8 @@ void EntryDialog::addStoredDestinations()
 void EntryDialog::lockForLive()
 {
 	for (QWidget *locked : std::initializer_list<QWidget *>{
-		     sourceCombo, followCheck, equivalencePanel, encoderCombo, audioKbpsCombo, audioCodecCombo,
-		     sizeCombo, framingCombo, frameRateCombo, addDestButton}) {
+		     sourceCombo, followCheck, trackCombo, equivalencePanel, encoderCombo, audioKbpsCombo,
+		     audioCodecCombo, sizeCombo, framingCombo, frameRateCombo, addDestButton}) {
 		locked->setEnabled(false);
 	}
 	for (DestRowWidget *row : destRows) {

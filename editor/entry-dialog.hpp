@@ -75,6 +75,7 @@ private:
 	QWidget *buildSourceCombo();
 	void buildFollowRows(QFormLayout *form);
 	void updateFollowState();
+	bool programChosen() const;
 	QString followProblem() const;
 	void writeFollowResult(EntryConfig &result) const;
 	QWidget *buildProfileRow();
@@ -93,6 +94,7 @@ private:
 	NoWheelComboBox *sourceCombo = nullptr;
 	QLineEdit *nameField = nullptr;
 	QCheckBox *followCheck = nullptr;
+	NoWheelComboBox *trackCombo = nullptr;
 	QWidget *equivalencePanel = nullptr;
 	QVBoxLayout *equivalenceLayout = nullptr;
 	QVBoxLayout *equivalenceRowsLayout = nullptr;

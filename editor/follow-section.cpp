@@ -13,6 +13,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 void EntryDialog::selectOrMarkMissing(QComboBox *combo, const QString &name)
 {
 	if (name.isEmpty()) {
@@ -26,16 +28,37 @@ void EntryDialog::selectOrMarkMissing(QComboBox *combo, const QString &name)
 	combo->setCurrentIndex(index);
 }
 
+namespace {
+
+// Marks the item for OBS's program, which has no source name.
+constexpr int programRole = Qt::UserRole + 1;
+
+} // namespace
+
 QWidget *EntryDialog::buildSourceCombo()
 {
 	sourceCombo = new NoWheelComboBox(this);
 	sourceCombo->setObjectName(QStringLiteral("sourceCombo"));
+	sourceCombo->addItem(translate("📺 Programa de OBS (lo que OBS emite)"), QString());
+	sourceCombo->setItemData(0, true, programRole);
 	for (const SourceChoice &choice : sourceChoices()) {
 		sourceCombo->addItem((choice.isScene ? translate("🎬 Escena: ") : translate("🎥 Fuente: ")) + choice.name,
 				     choice.name);
 	}
-	selectOrMarkMissing(sourceCombo, entry.fuente);
+	if (entry.programaObs) {
+		sourceCombo->setCurrentIndex(0);
+	} else if (entry.fuente.isEmpty()) {
+		// A new entry starts on the first scene, as before OBS's program could be chosen.
+		sourceCombo->setCurrentIndex(sourceCombo->count() > 1 ? 1 : 0);
+	} else {
+		selectOrMarkMissing(sourceCombo, entry.fuente);
+	}
 	return sourceCombo;
+}
+
+bool EntryDialog::programChosen() const
+{
+	return sourceCombo->currentData(programRole).toBool();
 }
 
 void EntryDialog::buildFollowRows(QFormLayout *form)
@@ -46,6 +69,18 @@ void EntryDialog::buildFollowRows(QFormLayout *form)
 					  "equivalente, sin cortar la emisión"));
 	followCheck->setChecked(entry.seguirObs);
 	form->addRow(QString(), followCheck);
+
+	trackCombo = new NoWheelComboBox(this);
+	trackCombo->setObjectName(QStringLiteral("trackCombo"));
+	trackCombo->addItem(translate("La que usa la emisión de OBS"), 0);
+	for (int track = 1; track <= 6; ++track) {
+		trackCombo->addItem(translate("Pista %1").arg(track), track);
+	}
+	trackCombo->setCurrentIndex(std::max(trackCombo->findData(entry.pistaAudio), 0));
+	trackCombo->setToolTip(translate("Con el programa de OBS se envía la mezcla de OBS de esa pista, con sus "
+					 "propios ajustes de sincronización"));
+	form->addRow(translate("Pista de audio:"), trackCombo);
+	connect(sourceCombo, qOverload<int>(&QComboBox::currentIndexChanged), this, &EntryDialog::updateFollowState);
 
 	equivalencePanel = new QWidget(this);
 	equivalencePanel->setObjectName(QStringLiteral("equivalencePanel"));
@@ -120,14 +155,21 @@ void EntryDialog::addEquivalenceRow(const QString &obsScene, const QString &entr
 
 void EntryDialog::updateFollowState()
 {
-	const bool following = followCheck->isChecked();
+	// OBS's program always shows what OBS shows: nothing to follow, and OBS's own mix has no delay of ours.
+	const bool program = programChosen();
+	const bool following = followCheck->isChecked() && !program;
 	equivalencePanel->setVisible(following);
+	followCheck->setEnabled(!program && !streaming);
 	sourceCombo->setEnabled(!following && !streaming);
+	trackCombo->setEnabled(program && !streaming);
+	if (audioDelayBox) {
+		audioDelayBox->setEnabled(!program);
+	}
 }
 
 QString EntryDialog::followProblem() const
 {
-	if (!followCheck->isChecked() && sourceCombo->currentData().toString().isEmpty()) {
+	if (!followCheck->isChecked() && !programChosen() && sourceCombo->currentData().toString().isEmpty()) {
 		return translate("No hay ninguna fuente o escena para elegir. Crea alguna en OBS primero.");
 	}
 	return QString();
@@ -135,8 +177,10 @@ QString EntryDialog::followProblem() const
 
 void EntryDialog::writeFollowResult(EntryConfig &result) const
 {
-	result.fuente = sourceCombo->currentData().toString();
-	result.seguirObs = followCheck->isChecked();
+	result.programaObs = programChosen();
+	result.fuente = result.programaObs ? QString() : sourceCombo->currentData().toString();
+	result.seguirObs = followCheck->isChecked() && !result.programaObs;
+	result.pistaAudio = trackCombo->currentData().toInt();
 	// Kept whether or not following is on, so that switching it off and on again loses nothing.
 	QList<QPair<QString, QString>> rows;
 	for (const EquivalenceRow &record : equivalenceRows) {

@@ -5,6 +5,8 @@
 
 #include <util/platform.h>
 
+#include <algorithm>
+
 namespace {
 
 void setError(QString *error, const QString &text)
@@ -30,10 +32,14 @@ bool EntryPipeline::open(const EntryConfig &entry, QString *error)
 {
 	close();
 
-	sourceName = entry.fuente.toUtf8();
-	OBSSourceAutoRelease source = obs_get_source_by_name(sourceName.constData());
+	program = entry.programaObs;
+	sourceName = program ? QByteArray() : entry.fuente.toUtf8();
+	// OBS's program is what OBS puts on its first output channel: its transition, which shows the live scene.
+	OBSSourceAutoRelease source = program ? obs_get_output_source(0)
+					      : obs_get_source_by_name(sourceName.constData());
 	if (!source) {
-		setError(error, translate("«%1» ya no existe en OBS.").arg(entry.fuente));
+		setError(error, program ? translate("OBS no tiene nada en su programa.")
+					: translate("«%1» ya no existe en OBS.").arg(entry.fuente));
 		close();
 		return false;
 	}
@@ -44,27 +50,37 @@ bool EntryPipeline::open(const EntryConfig &entry, QString *error)
 		close();
 		return false;
 	}
-	const bool ownSize = entry.ancho >= 1 && entry.alto >= 1;
-	if (ownSize) {
-		ovi.base_width = ovi.output_width = uint32_t(entry.ancho);
-		ovi.base_height = ovi.output_height = uint32_t(entry.alto);
-	}
-
-	view = obs_view_create();
-	video = view ? obs_view_add2(view, &ovi) : nullptr;
-	if (!video) {
-		setError(error, translate("No se pudo crear el vídeo propio de la entrada."));
-		close();
-		return false;
-	}
-	customSize = ownSize;
-	canvasWidth = ovi.base_width;
-	canvasHeight = ovi.base_height;
+	const bool ownSize =
+		entry.ancho >= 1 && entry.alto >= 1 &&
+		(uint32_t(entry.ancho) != ovi.output_width || uint32_t(entry.alto) != ovi.output_height || !program);
 	fill = entry.llenar;
+	if (program && !ownSize) {
+		// At OBS's own output size OBS's program is OBS's own video: nothing is rendered a second time.
+		video = obs_get_video();
+		canvasWidth = ovi.output_width;
+		canvasHeight = ovi.output_height;
+	} else {
+		if (ownSize) {
+			ovi.base_width = ovi.output_width = uint32_t(entry.ancho);
+			ovi.base_height = ovi.output_height = uint32_t(entry.alto);
+		}
+		view = obs_view_create();
+		video = view ? obs_view_add2(view, &ovi) : nullptr;
+		if (!video) {
+			setError(error, translate("No se pudo crear el vídeo propio de la entrada."));
+			close();
+			return false;
+		}
+		customSize = ownSize;
+		canvasWidth = ovi.base_width;
+		canvasHeight = ovi.base_height;
+		setViewSource(source);
+	}
 
-	setViewSource(source);
-
-	if (!audio.isOpen()) {
+	if (program) {
+		// OBS's mix of that track, with OBS's own sync offsets: there is no mix of the entry's own to delay.
+		mixerIndex = size_t(std::clamp(entry.pistaAudio, 1, int(MAX_AUDIO_MIXES)) - 1);
+	} else if (!audio.isOpen()) {
 		audio_t *obsAudio = obs_get_audio();
 		const uint32_t rate = obsAudio ? audio_output_get_sample_rate(obsAudio) : 48000;
 		if (!audio.open(rate)) {
@@ -73,9 +89,11 @@ bool EntryPipeline::open(const EntryConfig &entry, QString *error)
 			return false;
 		}
 	}
-	audio.setDelayMs(entry.retrasoAudioMs);
-	audio.setSource(source);
-	audio.refreshSources();
+	if (!program) {
+		audio.setDelayMs(entry.retrasoAudioMs);
+		audio.setSource(source);
+		audio.refreshSources();
+	}
 
 	// OBS makes a placeholder for an encoder it does not have; that one would only fail at the first start.
 	const QByteArray encoderId = entry.codificador.toUtf8();
@@ -111,11 +129,12 @@ obs_encoder_t *EntryPipeline::audioEncoder(const char *encoderId, obs_data_t *se
 			return shared.encoder;
 		}
 	}
-	OBSEncoderAutoRelease made = obs_audio_encoder_create(encoderId, "tallowmere-audio", settings, 0, nullptr);
+	OBSEncoderAutoRelease made =
+		obs_audio_encoder_create(encoderId, "tallowmere-audio", settings, program ? mixerIndex : 0, nullptr);
 	if (!made) {
 		return nullptr;
 	}
-	obs_encoder_set_audio(made, audio.audio());
+	obs_encoder_set_audio(made, program ? obs_get_audio() : audio.audio());
 	audioEncoders.push_back({encoderId, key, std::move(made)});
 	return audioEncoders.back().encoder;
 }
@@ -148,8 +167,24 @@ void EntryPipeline::setViewSource(obs_source_t *source)
 	previousScene = nullptr;
 }
 
+void EntryPipeline::followProgram()
+{
+	if (!program || !view) {
+		return;
+	}
+	// OBS puts another transition on its program when the user picks one.
+	OBSSourceAutoRelease now = obs_get_output_source(0);
+	if (now && now.Get() != activeSource.Get()) {
+		setViewSource(now);
+	}
+}
+
 bool EntryPipeline::switchSource(const QString &name, QString *error)
 {
+	if (program) {
+		setError(error, translate("Esta entrada emite el programa de OBS: envía siempre lo que OBS emite."));
+		return false;
+	}
 	if (!view) {
 		setError(error, translate("La entrada no está emitiendo."));
 		return false;
@@ -221,6 +256,8 @@ void EntryPipeline::close()
 	}
 	view = nullptr;
 	video = nullptr;
+	program = false;
+	mixerIndex = 0;
 	releaseActive();
 	privateScene = nullptr;
 	const double viewMs = msSince(viewStart);

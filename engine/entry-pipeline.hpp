@@ -29,20 +29,28 @@ public:
 	void setViewSource(obs_source_t *source);
 	// Shows another scene or source without stopping anything that streams.
 	bool switchSource(const QString &name, QString *error);
+	// An entry of OBS's program keeps showing it when OBS changes its transition.
+	void followProgram();
+	// It sends OBS's program; at OBS's size straight from OBS's own video, with no view.
+	bool sendsProgram() const { return program; }
+	bool usesObsVideo() const { return program && !view; }
 	// Releases everything in order (preview, video encoder, audio, view) and logs how long each step took.
 	void close();
 	// Lets go of the preview and of every source shown or heard; the encoders, audio output and view stay until
 	// close(). UI thread.
 	void releaseSources();
 
-	bool isOpen() const { return view != nullptr; }
 	// The shown source's name as OBS has it now: a source renamed while shown keeps being found under its name.
 	QString currentSourceName() const
 	{
+		if (program) {
+			return QString();
+		}
 		const char *name = activeSource ? obs_source_get_name(activeSource) : nullptr;
 		return name ? QString::fromUtf8(name) : QString::fromUtf8(sourceName);
 	}
 	const QByteArray &sourceNameUtf8() const { return sourceName; }
+	bool isOpen() const { return video != nullptr; }
 	// The source shown, while it is held; none once the sources are let go of.
 	obs_source_t *shownSource() const { return activeSource.Get(); }
 	obs_encoder_t *videoEncoder() const { return encoder.Get(); }
@@ -66,6 +74,8 @@ private:
 	void releaseActive();
 
 	bool customSize = false;
+	bool program = false;
+	size_t mixerIndex = 0;
 	uint32_t canvasWidth = 0;
 	uint32_t canvasHeight = 0;
 	bool fill = false;

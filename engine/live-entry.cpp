@@ -112,7 +112,9 @@ void LiveEntry::tick()
 		}
 		// The source itself is asked, not its name: one renamed in OBS goes on streaming. A deleted source stays
 		// findable while something still holds it, this pipeline included.
-		if (obs_source_t *shown = pipeline->shownSource()) {
+		if (pipeline->sendsProgram()) {
+			pipeline->followProgram();
+		} else if (obs_source_t *shown = pipeline->shownSource()) {
 			if (obs_source_removed(shown)) {
 				requestStop();
 			}
@@ -150,7 +152,9 @@ void LiveEntry::applyLiveSettings(const EntryConfig &entry)
 	if (!pipeline) {
 		return;
 	}
-	pipeline->audioTrack().setDelayMs(entry.retrasoAudioMs);
+	if (!pipeline->sendsProgram()) {
+		pipeline->audioTrack().setDelayMs(entry.retrasoAudioMs);
+	}
 	if (obs_encoder_t *encoder = pipeline->videoEncoder()) {
 		OBSDataAutoRelease settings = buildEntryVideoSettings(entry);
 		obs_encoder_update(encoder, settings);

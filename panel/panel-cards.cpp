@@ -331,7 +331,12 @@ QLayout *SalidasPanel::buildCardHeader(const EntryConfig &entry, QWidget *card)
 	const QString follows = translate("↪ Sigue la escena de OBS");
 	if (!entry.nombre.isEmpty()) {
 		title->setFullText(entry.nombre);
-		title->setToolTip(entry.seguirObs ? follows : plainToolTip(entry.fuente));
+		title->setToolTip(entry.programaObs ? translate("Lo que OBS emite, con sus transiciones")
+				  : entry.seguirObs ? follows
+						    : plainToolTip(entry.fuente));
+	} else if (entry.programaObs) {
+		title->setFullText(translate("📺 Programa de OBS"));
+		title->setToolTip(translate("Lo que OBS emite, con sus transiciones"));
 	} else if (entry.seguirObs) {
 		title->setFullText(follows);
 		title->setToolTip(translate(

@@ -69,7 +69,8 @@ int SalidasPanel::refreshEntry(const EntryConfig &entry)
 	if (PreviewWidget *preview = previews.value(entry.id)) {
 		updatePreviewDisplay(preview, live, previewIds.contains(entry.id));
 	}
-	refreshSourceRow(entry.id, live && live->isRunning() ? live : nullptr);
+	// OBS's program is never switched by hand.
+	refreshSourceRow(entry.id, live && live->isRunning() && !entry.programaObs ? live : nullptr);
 	for (const DestConfig &dest : entry.destinos) {
 		auto widgets = destWidgets.constFind(dest.id);
 		const DestStatus status = live ? live->destinationStatus(dest.id) : DestStatus();

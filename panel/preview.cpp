@@ -63,7 +63,7 @@ void updatePreviewDisplay(PreviewWidget *widget, LiveEntry *liveEntry, bool want
 	const auto width = uint32_t(qreal(widget->width()) * ratio);
 	const auto height = uint32_t(qreal(widget->height()) * ratio);
 	const auto window = uint64_t(widget->winId());
-	if (!pipeline->viewHandle() || window == 0 || width == 0 || height == 0) {
+	if ((!pipeline->viewHandle() && !pipeline->usesObsVideo()) || window == 0 || width == 0 || height == 0) {
 		destroyPreviewDisplay(pipeline);
 		return;
 	}
@@ -103,7 +103,23 @@ void drawPreview(void *param, uint32_t cx, uint32_t cy)
 	obs_view_t *view = pipeline->viewHandle();
 	const uint32_t width = pipeline->width();
 	const uint32_t height = pipeline->height();
-	if (!view || width == 0 || height == 0 || cx == 0 || cy == 0) {
+	if (width == 0 || height == 0 || cx == 0 || cy == 0) {
+		return;
+	}
+	if (!view) {
+		// OBS's program at OBS's size: OBS's own picture, drawn as OBS's preview draws it.
+		obs_video_info ovi = {};
+		if (!pipeline->usesObsVideo() || !obs_get_video_info(&ovi)) {
+			return;
+		}
+		const PreviewRect rect = previewRect(width, height, cx, cy);
+		gs_viewport_push();
+		gs_projection_push();
+		gs_ortho(0.0f, float(ovi.base_width), 0.0f, float(ovi.base_height), -100.0f, 100.0f);
+		gs_set_viewport(rect.x, rect.y, rect.width, rect.height);
+		obs_render_main_texture();
+		gs_projection_pop();
+		gs_viewport_pop();
 		return;
 	}
 	obs_source_t *source = obs_view_get_source(view, 0);

@@ -78,6 +78,7 @@ QJsonObject describe(EntryController &controller, const EntryConfig &entry)
 		{QStringLiteral("name"), entry.nombre},
 		{QStringLiteral("source"), entry.fuente},
 		{QStringLiteral("followsObs"), entry.seguirObs},
+		{QStringLiteral("program"), entry.programaObs},
 		{QStringLiteral("streaming"), controller.isStreaming(entry.id)},
 		{QStringLiteral("sendingNow"), live ? live->currentSourceName() : QString()},
 		{QStringLiteral("destinations"), destinations},

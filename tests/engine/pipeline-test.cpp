@@ -100,7 +100,31 @@ TEST(Pipeline, WhatTheViewShows)
 	EXPECT_EQ(ownSize.audioTrack().delay(), 12000);
 	ownSize.close();
 
+	// OBS's program: at OBS's size OBS's own video, with no view and no mix of its own; at another size, drawn
+	// through the entry's view. It is never switched by hand.
+	obs_set_output_source(0, obs_scene_get_source(scene));
+	EntryConfig programEntry = makeEntry(QString(), {});
+	programEntry.programaObs = true;
+	programEntry.pistaAudio = 1;
+	EntryPipeline program;
+	ASSERT_TRUE(program.open(programEntry, &error)) << error.toStdString();
+	EXPECT_TRUE(program.usesObsVideo());
+	EXPECT_EQ(obs_encoder_video(program.videoEncoder()), obs_get_video());
+	EXPECT_FALSE(program.audioTrack().isOpen());
+	EXPECT_FALSE(program.switchSource(QStringLiteral("Wrap scene"), &error));
+	program.close();
+	programEntry.ancho = 320;
+	programEntry.alto = 180;
+	ASSERT_TRUE(program.open(programEntry, &error)) << error.toStdString();
+	EXPECT_FALSE(program.usesObsVideo());
+	EXPECT_NE(program.wrappingScene(), nullptr);
+	EXPECT_EQ(program.width(), 320u);
+	program.close();
+	obs_set_output_source(0, nullptr);
+
 	EntryPipeline closed;
+	EXPECT_FALSE(closed.open(programEntry, &error));
+	EXPECT_EQ(error, QStringLiteral("OBS has nothing on its program."));
 	EXPECT_FALSE(closed.switchSource(QStringLiteral("Wrap scene"), &error));
 	EXPECT_EQ(error, QStringLiteral("The input is not streaming."));
 	EXPECT_FALSE(closed.open(makeEntry(QStringLiteral("gone"), {}), &error));

@@ -123,22 +123,40 @@ TEST(Streaming, FitAndFillFramingAtTheServer)
 	EntryConfig fit = makeEntry(QStringLiteral("red-4x3"), {{q(server.url()), QStringLiteral("fit")}}, 320, 180);
 	EntryConfig fill = makeEntry(QStringLiteral("red-4x3"), {{q(server.url()), QStringLiteral("fill")}}, 320, 180);
 	fill.llenar = true;
+	// And OBS's program, at OBS's size: its picture and its sound as OBS mixes them.
+	OBSSourceAutoRelease tone = makeTone("program-550", 550);
+	OBSSceneAutoRelease onProgram = makeScene("On program", {red, tone});
+	obs_set_output_source(0, obs_scene_get_source(onProgram));
+	EntryConfig program = makeEntry(QString(), {{q(server.url()), QStringLiteral("program")}});
+	program.programaObs = true;
+	program.pistaAudio = 1;
 	LiveEntry fitLive;
 	LiveEntry fillLive;
+	LiveEntry programLive;
 	QString error;
 	ASSERT_TRUE(fitLive.startDestination(fit, fit.destinos[0], &error)) << error.toStdString();
 	ASSERT_TRUE(fillLive.startDestination(fill, fill.destinos[0], &error)) << error.toStdString();
+	ASSERT_TRUE(programLive.startDestination(program, program.destinos[0], &error)) << error.toStdString();
 	ASSERT_TRUE(tickUntil(
 		fitLive,
 		[&] {
 			fillLive.tick();
-			return allLive(fitLive, fit) && allLive(fillLive, fill);
+			programLive.tick();
+			return allLive(fitLive, fit) && allLive(fillLive, fill) && allLive(programLive, program);
 		},
 		10000));
-	EXPECT_EQ(countModuleObjects().videoEncoders, 2) << "one video encoder per entry";
+	EXPECT_EQ(countModuleObjects().videoEncoders, 3) << "one video encoder per entry";
 	tickFor(fitLive, 2500);
+	programLive.stopAndWait();
 	fillLive.stopAndWait();
 	fitLive.stopAndWait();
+	obs_set_output_source(0, nullptr);
+	const auto programStreams = testbed::probeStreams(server.recordingPath("program"));
+	ASSERT_NE(findStream(programStreams, "video"), nullptr) << testbed::lastToolError();
+	EXPECT_EQ(findStream(programStreams, "video")->width, 640);
+	EXPECT_NEAR(testbed::dominantFrequency(
+			    testbed::decodeAudio(server.recordingPath("program"), 48000, 1, 1.0, 1.5), 48000),
+		    550.0, 3.0);
 
 	const testbed::Image fitted = testbed::grabFrame(server.recordingPath("fit"), 1.5);
 	const testbed::Image filled = testbed::grabFrame(server.recordingPath("fill"), 1.5);

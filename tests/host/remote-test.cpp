@@ -73,11 +73,12 @@ bool waitForTransition(const RealObs &obs, const char *dest, const std::string &
 	return false;
 }
 
-std::string entry(const std::string &id, const std::string &extra, const std::string &destinations)
+std::string entry(const std::string &id, const std::string &extra, const std::string &destinations,
+		  const std::string &size = R"("ancho": 320, "alto": 180, )")
 {
-	return R"({"id": ")" + id + R"(", "nombre": ")" + id.substr(2) + R"(", "fuente": "Scene", "ancho": 320,
-		"alto": 180, "videoKbps": 600, "ajustesCodificador": "{\"preset\":\"ultrafast\",\"keyint_sec\":1}", )" +
-	       extra + R"("destinos": [)" + destinations + "]}";
+	return R"({"id": ")" + id + R"(", "nombre": ")" + id.substr(2) + R"(", "fuente": "Scene", )" + size +
+	       R"("videoKbps": 600, "ajustesCodificador": "{\"preset\":\"ultrafast\",\"keyint_sec\":1}", )" + extra +
+	       R"("destinos": [)" + destinations + "]}";
 }
 
 std::string dest(const std::string &id, const std::string &url, const std::string &key)
@@ -111,8 +112,8 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 			entry("e-hotkey", R"("atajos": {"emitir": [{"key": "OBS_KEY_F9"}]}, )",
 			      dest("d-hotkey", server.url(), "key-hotkey-91c2")) +
 			", " +
-			entry("e-withobs", R"("emitirConObs": true, )",
-			      dest("d-withobs", server.url(), "key-withobs-55d0")) +
+			entry("e-withobs", R"("emitirConObs": true, "programaObs": true, )",
+			      dest("d-withobs", server.url(), "key-withobs-55d0"), "") +
 			", " +
 			entry("e-withrec", R"("iniciarConGrabacion": true, "pararConGrabacion": true, )",
 			      dest("d-withrec", server.url(), "key-withrec-77e1") + R"(, {"id": "d-file", "grabacion":
@@ -309,7 +310,17 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	usleep(2000 * 1000);
 	obs.request(R"([["StopStream", {}]])");
 	EXPECT_TRUE(waitForTransition(obs, "d-withobs", "Live>Idle", 15000)) << obs.events();
-	EXPECT_EQ(testbed::probeStreams(server.recordingPath("key-withobs-55d0")).size(), 2u);
+	// That entry sends OBS's program at OBS's size, picture and sound.
+	const auto program = testbed::probeStreams(server.recordingPath("key-withobs-55d0"));
+	EXPECT_EQ(program.size(), 2u);
+	const std::string video = obs.request(R"([["GetVideoSettings", {}]])");
+	const size_t width = video.find("\"outputWidth\": ");
+	ASSERT_NE(width, std::string::npos) << video;
+	for (const auto &stream : program) {
+		if (stream.type == "video") {
+			EXPECT_EQ(stream.width, std::stoi(video.substr(width + 15))) << video;
+		}
+	}
 	EXPECT_EQ(transitions(obs, "d-remote").back(), "Idle>Failed") << "entries without the option stay as they were";
 	EXPECT_TRUE(transitions(obs, "d-withrec").empty()) << "nor do entries that go with OBS's recording";
 

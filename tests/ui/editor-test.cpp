@@ -591,15 +591,21 @@ TEST(EntryDialog, SourcesFollowingAndEquivalences)
 {
 	frontend::setScenes({});
 	{
+		// No scene and no source in OBS: there is still OBS's program, with the sound of a track of OBS's mix
+		// and nothing to follow or delay.
 		EntryDialog empty(nullptr, EntryConfig(), false, false, {});
 		showDialog(empty);
-		EXPECT_EQ(named<QComboBox>(&empty, "sourceCombo")->count(), 0) << "no scene and no source in OBS";
-		EXPECT_EQ(confirmDialog(empty),
-			  tr("No hay ninguna fuente o escena para elegir. Crea alguna en OBS primero."));
-		clickCheck(named<QCheckBox>(&empty, "followCheck"));
+		EXPECT_EQ(itemTexts(named<QComboBox>(&empty, "sourceCombo")),
+			  QStringList{tr("📺 Programa de OBS (lo que OBS emite)")});
+		EXPECT_FALSE(named<QCheckBox>(&empty, "followCheck")->isEnabled());
+		EXPECT_FALSE(named<QSpinBox>(&empty, "audioDelayBox")->isEnabled());
+		chooseItem(named<QComboBox>(&empty, "trackCombo"), tr("Pista %1").arg(2));
 		EXPECT_EQ(confirmDialog(empty), QString());
-		EXPECT_TRUE(empty.resultConfig().seguirObs);
-		EXPECT_TRUE(empty.resultConfig().fuente.isEmpty());
+		const EntryConfig program = empty.resultConfig();
+		EXPECT_TRUE(program.programaObs);
+		EXPECT_FALSE(program.seguirObs);
+		EXPECT_TRUE(program.fuente.isEmpty());
+		EXPECT_EQ(program.pistaAudio, 2);
 	}
 
 	OBSSourceAutoRelease cam = obstest::makeColor("Cam", 0xFF0000FF, 320, 180);
@@ -613,9 +619,11 @@ TEST(EntryDialog, SourcesFollowingAndEquivalences)
 	showDialog(dialog);
 	auto *source = named<QComboBox>(&dialog, "sourceCombo");
 	EXPECT_EQ(itemTexts(source),
-		  (QStringList{tr("🎬 Escena: ") + "Scene A", tr("🎬 Escena: ") + "Scene B", tr("🎥 Fuente: ") + "Cam",
+		  (QStringList{tr("📺 Programa de OBS (lo que OBS emite)"), tr("🎬 Escena: ") + "Scene A",
+			       tr("🎬 Escena: ") + "Scene B", tr("🎥 Fuente: ") + "Cam",
 			       "⚠ Deleted scene" + tr(" (ya no existe)")}));
-	EXPECT_EQ(source->currentIndex(), 3);
+	EXPECT_EQ(source->currentIndex(), 4);
+	EXPECT_FALSE(named<QComboBox>(&dialog, "trackCombo")->isEnabled()) << "only for OBS's program";
 	auto *panel = named<QWidget>(&dialog, "equivalencePanel");
 	EXPECT_FALSE(panel->isVisible());
 
