@@ -192,6 +192,35 @@ const LanguagePair languageTable[] = {
 	{"Con el programa de OBS se envía la mezcla de OBS de esa pista, con sus propios ajustes de sincronización",
 	 "With OBS's program, OBS's own mix of that track is sent, with its own sync settings"},
 	{"Pista de audio:", "Audio track:"},
+	{"OBS aún no ha preparado su codificador de grabación: graba una vez con OBS (puedes parar enseguida) tras "
+	 "abrirlo o cambiar sus ajustes de salida.",
+	 "OBS has not set up its recording encoder yet: record once with OBS (you can stop at once) after opening it "
+	 "or changing its output settings."},
+	{"OBS aún no ha preparado su codificador de emisión: emite una vez con OBS (puedes parar enseguida) tras "
+	 "abrirlo o cambiar sus ajustes de salida.",
+	 "OBS has not set up its stream encoder yet: stream once with OBS (you can stop at once) after opening it or "
+	 "changing its output settings."},
+	{"OBS aún no ha preparado su codificador de grabación: graba una vez con OBS tras abrirlo o cambiar sus "
+	 "ajustes de salida.",
+	 "OBS has not set up its recording encoder yet: record once with OBS after opening it or changing its output "
+	 "settings."},
+	{"OBS aún no ha preparado su codificador de emisión: emite una vez con OBS tras abrirlo o cambiar sus ajustes "
+	 "de salida.",
+	 "OBS has not set up its stream encoder yet: stream once with OBS after opening it or changing its output "
+	 "settings."},
+	{"Este destino no admite el códec %1 del codificador de OBS: elige en OBS un codificador H.264 y audio AAC, o "
+	 "da a la entrada uno propio.",
+	 "This destination does not accept the %1 codec of OBS's encoder: choose an H.264 encoder and AAC audio in "
+	 "OBS, or give the entry its own encoder."},
+	{"Codificador de grabación de OBS · sin codificación extra", "OBS's recording encoder · no extra encoding"},
+	{"Codificador de emisión de OBS · sin codificación extra", "OBS's stream encoder · no extra encoding"},
+	{"Codificador de emisión de OBS (sin codificación extra)", "OBS's stream encoder (no extra encoding)"},
+	{"Codificador de grabación de OBS (sin codificación extra)", "OBS's recording encoder (no extra encoding)"},
+	{"Ahora: %1 %2×%3 · %4", "Now: %1 %2×%3 · %4"},
+	{"Esta entrada envía lo que ya codifica OBS: la calidad, el tamaño, los fotogramas y el audio son los de OBS "
+	 "(Ajustes → Salida) y no se codifica nada más. La mezcla de audio propia y el retraso de audio no se aplican.",
+	 "This entry sends what OBS already encodes: quality, size, frame rate and sound are OBS's (Settings → "
+	 "Output) and nothing more is encoded. The entry's own audio mix and audio delay do not apply."},
 	{"Fotogramas por segundo:", "Frame rate:"},
 	{"Menos fotogramas por segundo gastan menos al codificar; OBS sigue a su propia frecuencia.",
 	 "Fewer frames per second cost less to encode; OBS keeps its own rate."},

@@ -56,6 +56,9 @@ struct EntryConfig : EncodingConfig {
 	// mixer track `pistaAudio` (1 to 6; 0: the one OBS's stream uses).
 	bool programaObs = false;
 	int pistaAudio = 0;
+	// With OBS's program: "emision" or "grabacion" sends what OBS's own stream or recording encoder makes instead
+	// of encoding again (bitrate, size and sound are then OBS's); empty: the entry's own encoder.
+	QString codificadorObs;
 	QMap<QString, QString> equivalencias;
 	QList<DestConfig> destinos;
 	// Starts when OBS's own stream starts, stops when it stops; the same with OBS's own recording. (Files of

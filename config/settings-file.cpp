@@ -185,6 +185,10 @@ bool readEntry(const QJsonObject &object, EntryConfig &entry, LoadFlags &flags)
 	entry.pistaAudio = readClamped(object, "pistaAudio", 0, 0, 6);
 	if (entry.programaObs) {
 		entry.seguirObs = false;
+		const QString shared = readText(object, "codificadorObs");
+		if (shared == QLatin1String("emision") || shared == QLatin1String("grabacion")) {
+			entry.codificadorObs = shared;
+		}
 	}
 	if (entry.fuente.isEmpty() && !entry.seguirObs && !entry.programaObs) {
 		return false;
@@ -292,6 +296,9 @@ QJsonObject writeEntry(const EntryConfig &entry, ProtectionProblem *problem)
 	if (entry.programaObs) {
 		object.insert(QStringLiteral("programaObs"), true);
 		object.insert(QStringLiteral("pistaAudio"), entry.pistaAudio);
+		if (!entry.codificadorObs.isEmpty()) {
+			object.insert(QStringLiteral("codificadorObs"), entry.codificadorObs);
+		}
 	}
 	QJsonObject equivalences;
 	for (auto it = entry.equivalencias.constBegin(); it != entry.equivalencias.constEnd(); ++it) {

@@ -1,6 +1,7 @@
 // The controller's life, its lookups, and the supervision loop with its announcements.
 #include "control/entry-controller.hpp"
 #include "control/entry-hotkeys.hpp"
+#include "control/obs-names.hpp"
 #include "control/status-text.hpp"
 #include "engine/addresses.hpp"
 #include "engine/live-entry.hpp"
@@ -15,6 +16,7 @@
 EntryController::EntryController(ConfigStore *store, QObject *parent) : QObject(parent), configStore(store)
 {
 	hotkeys = std::make_unique<EntryHotkeys>(this);
+	EntryPipeline::setObsEncoderLookup(obsOwnEncoders);
 	// Loading may already have written the file, with keys it could not protect.
 	reportKeyProtection();
 	readCollectionName();

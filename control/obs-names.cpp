@@ -91,3 +91,15 @@ QString obsRecordingFolder()
 	const QString videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
 	return videos.isEmpty() ? QDir::homePath() : videos;
 }
+
+ObsEncoders obsOwnEncoders(ObsEncoderKind kind)
+{
+	OBSOutputAutoRelease output = kind == ObsEncoderKind::Recording ? obs_frontend_get_recording_output()
+									: obs_frontend_get_streaming_output();
+	ObsEncoders found;
+	if (output) {
+		found.video = obs_encoder_get_ref(obs_output_get_video_encoder(output));
+		found.audio = obs_encoder_get_ref(obs_output_get_audio_encoder(output, 0));
+	}
+	return found;
+}

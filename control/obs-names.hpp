@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/entry-pipeline.hpp"
+
 #include <QList>
 #include <QStringList>
 
@@ -20,3 +22,7 @@ QList<SourceChoice> sourceChoices();
 QString obsRecordingFolder();
 // The mixer track (1 to 6) whose sound OBS's own stream sends, from its output settings.
 int obsStreamTrack();
+
+// The encoders OBS's own stream or recording last started with (none before its first start, nor after OBS made
+// new ones for changed output settings): what an entry sharing them sends.
+ObsEncoders obsOwnEncoders(ObsEncoderKind kind);

@@ -169,8 +169,18 @@ QString encodeBill(const QString &encoderName, uint32_t width, uint32_t height, 
 		.arg(encoderName, QString::number(width), QString::number(height), rateText(videoKbps));
 }
 
+bool sharesObsEncoder(const EntryConfig &entry)
+{
+	return entry.programaObs && !entry.codificadorObs.isEmpty();
+}
+
 QString entryBill(const EntryConfig &entry)
 {
+	if (sharesObsEncoder(entry)) {
+		return entry.codificadorObs == QLatin1String("grabacion")
+			       ? translate("Codificador de grabación de OBS · sin codificación extra")
+			       : translate("Codificador de emisión de OBS · sin codificación extra");
+	}
 	const QByteArray id = entry.codificador.toUtf8();
 	const char *name = obs_encoder_get_display_name(id.constData());
 	const bool ownSize = entry.ancho >= 1 && entry.alto >= 1;

@@ -52,6 +52,8 @@ QString rateText(int kbps);
 QString encodeBill(const QString &encoderName, uint32_t width, uint32_t height, int videoKbps);
 // The same for an entry, asking OBS for the encoder's name and, for an entry at OBS's size, that size.
 QString entryBill(const EntryConfig &entry);
+// An entry of OBS's program that sends OBS's own encoded stream or recording: it encodes nothing.
+bool sharesObsEncoder(const EntryConfig &entry);
 // What the destinations that stream (not the recordings) send now, in kbps.
 int uploadKbps(const QList<DestStatus> &statuses);
 // The dock's total upload of everything live: "↑ 9.5 Mbps".

@@ -183,6 +183,7 @@ void EntryDialog::buildPictureRows(QFormLayout *form)
 	frameRateCombo->setCurrentIndex(std::max(frameRateCombo->findData(entry.divisorFps), 0));
 	// Where OBS cannot encode at a fraction of its rate, the field only says so; a rate chosen elsewhere is kept.
 	frameRateCombo->setEnabled(fractions);
+	frameRateCombo->setProperty("offered", fractions);
 	frameRateCombo->setToolTip(fractions
 					   ? translate("Menos fotogramas por segundo gastan menos al codificar; "
 						       "OBS sigue a su propia frecuencia.")
@@ -253,8 +254,10 @@ void EntryDialog::selectStartingEncoder(bool isEdit)
 	}
 	encoderCombo->setCurrentIndex(isEdit ? std::max(storedEncoder, 0) : 0);
 	rebuildEncoderForm(isEdit && storedEncoder >= 0 ? entry.ajustesCodificador : QString());
-	connect(encoderCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
-		[this] { rebuildEncoderForm(QString()); });
+	connect(encoderCombo, qOverload<int>(&QComboBox::currentIndexChanged), this, [this] {
+		rebuildEncoderForm(QString());
+		updateSharingState();
+	});
 }
 
 void EntryDialog::addStoredDestinations()
@@ -375,11 +378,17 @@ void EntryDialog::showAdvanced(bool checked)
 
 void EntryDialog::updateFramingEnabled()
 {
-	framingCombo->setEnabled(!streaming && sizeCombo->currentData().toSize().width() >= 1);
+	framingCombo->setEnabled(!streaming && sharedEncoderChoice().isEmpty() &&
+				 sizeCombo->currentData().toSize().width() >= 1);
 }
 
 void EntryDialog::rebuildEncoderForm(const QString &settingsText)
 {
+	const QString shared = sharedEncoderChoice();
+	if (!shared.isEmpty()) {
+		encoderForm->showHint(sharedEncoderHint(shared));
+		return;
+	}
 	const QByteArray id = encoderCombo->currentData().toString().toUtf8();
 	if (!unofferedEncoder.isEmpty() && QString::fromUtf8(id) == unofferedEncoder) {
 		encoderForm->showHint(translate("«%1» no está disponible en este OBS: sus ajustes se guardan tal como "
@@ -447,7 +456,9 @@ void EntryDialog::accept()
 EncodingConfig EntryDialog::shownEncoding(const QString &settingsWithoutForm) const
 {
 	EncodingConfig encoding;
-	encoding.codificador = encoderCombo->currentData().toString();
+	// While OBS's encoder is shared, the entry's own stays stored for when it encodes again.
+	encoding.codificador = sharedEncoderChoice().isEmpty() ? encoderCombo->currentData().toString()
+							       : entry.codificador;
 	encoding.videoKbps = videoKbpsBox->value();
 	encoding.audioKbps = audioKbpsCombo->currentData().toInt();
 	encoding.codificadorAudio = audioCodecCombo->currentText();

@@ -82,6 +82,12 @@ private:
 	void buildAdvancedSection(QFormLayout *form);
 	void showAdvanced(bool checked);
 	void updateFramingEnabled();
+	// OBS's own encoders, offered first in the encoder list while OBS's program is chosen.
+	void updateSharedEncoderItems();
+	void updateSharingState();
+	// "emision" or "grabacion" while one of OBS's encoders is chosen; empty otherwise.
+	QString sharedEncoderChoice() const;
+	QString sharedEncoderHint(const QString &choice) const;
 	void removeDestRow(DestRowWidget *row);
 	QString currentEncoderSettingsJson() const;
 	// The encoding as the widgets show it; settingsWithoutForm when the encoder has no settings form.
@@ -103,6 +109,7 @@ private:
 	NoWheelComboBox *encoderCombo = nullptr;
 	// The edited entry's encoder when this OBS does not offer it.
 	QString unofferedEncoder;
+	bool sharedChoiceRestored = false;
 	NoWheelSpinBox *videoKbpsBox = nullptr;
 	NoWheelComboBox *audioKbpsCombo = nullptr;
 	NoWheelComboBox *audioCodecCombo = nullptr;

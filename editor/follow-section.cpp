@@ -165,6 +165,7 @@ void EntryDialog::updateFollowState()
 	if (audioDelayBox) {
 		audioDelayBox->setEnabled(!program);
 	}
+	updateSharedEncoderItems();
 }
 
 QString EntryDialog::followProblem() const
@@ -181,6 +182,7 @@ void EntryDialog::writeFollowResult(EntryConfig &result) const
 	result.fuente = result.programaObs ? QString() : sourceCombo->currentData().toString();
 	result.seguirObs = followCheck->isChecked() && !result.programaObs;
 	result.pistaAudio = trackCombo->currentData().toInt();
+	result.codificadorObs = result.programaObs ? sharedEncoderChoice() : QString();
 	// Kept whether or not following is on, so that switching it off and on again loses nothing.
 	QList<QPair<QString, QString>> rows;
 	for (const EquivalenceRow &record : equivalenceRows) {

@@ -27,6 +27,27 @@ int64_t nowMs()
 	return nowNs() / 1000000;
 }
 
+// The codec of an encoder made elsewhere (OBS's own) is not chosen here: an output that cannot carry it would only
+// fail once connected.
+QString uncarriedCodec(obs_output_t *output, obs_encoder_t *video, obs_encoder_t *audio)
+{
+	for (const bool isVideo : {true, false}) {
+		const char *codec = obs_encoder_get_codec(isVideo ? video : audio);
+		const char *list = isVideo ? obs_output_get_supported_video_codecs(output)
+					   : obs_output_get_supported_audio_codecs(output);
+		if (!codec || !list || !*list) {
+			continue;
+		}
+		// OBS names AAC "AAC" on the encoder and "aac" on the output.
+		if (!QString::fromUtf8(list)
+			     .split(QLatin1Char(';'))
+			     .contains(QString::fromUtf8(codec), Qt::CaseInsensitive)) {
+			return QString::fromUtf8(codec);
+		}
+	}
+	return QString();
+}
+
 } // namespace
 
 std::optional<DestState> nextState(DestState from, DestEvent event)
@@ -194,6 +215,16 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 	}
 	if (!audioEncoder) {
 		return failStart(translate("No se pudo crear el codificador de audio."), error);
+	}
+	if (pipeline->sharesObsEncoders()) {
+		const QString codec = uncarriedCodec(output, pipeline->videoEncoder(), audioEncoder);
+		if (!codec.isEmpty()) {
+			return failStart(translate(
+						 "Este destino no admite el códec %1 del codificador de OBS: elige en "
+						 "OBS un codificador H.264 y audio AAC, o da a la entrada uno propio.")
+						 .arg(codec),
+					 error);
+		}
 	}
 
 	obs_output_set_video_encoder(output, pipeline->videoEncoder());

@@ -21,7 +21,42 @@ double msSince(uint64_t startNs)
 	return double(os_gettime_ns() - startNs) / 1000000.0;
 }
 
+ObsEncoderLookup obsEncoderLookup = nullptr;
+
 } // namespace
+
+void EntryPipeline::setObsEncoderLookup(ObsEncoderLookup lookup)
+{
+	obsEncoderLookup = lookup;
+}
+
+bool EntryPipeline::openShared(const EntryConfig &entry, QString *error)
+{
+	const bool recordingKind = entry.codificadorObs == QLatin1String("grabacion");
+	ObsEncoders found =
+		obsEncoderLookup ? obsEncoderLookup(recordingKind ? ObsEncoderKind::Recording : ObsEncoderKind::Stream)
+				 : ObsEncoders();
+	// OBS gives its encoders their picture, size and settings at its own first start: one started here before
+	// would run on defaults and keep OBS from setting it up.
+	if (!found.video || !found.audio || !obs_encoder_video(found.video)) {
+		setError(error,
+			 recordingKind
+				 ? translate("OBS aún no ha preparado su codificador de grabación: graba una vez "
+					     "con OBS (puedes parar enseguida) tras abrirlo o cambiar sus ajustes "
+					     "de salida.")
+				 : translate("OBS aún no ha preparado su codificador de emisión: emite una vez con "
+					     "OBS (puedes parar enseguida) tras abrirlo o cambiar sus ajustes de "
+					     "salida."));
+		return false;
+	}
+	encoder = std::move(found.video);
+	sharedAudio = std::move(found.audio);
+	sharing = true;
+	video = obs_get_video();
+	canvasWidth = obs_encoder_get_width(encoder);
+	canvasHeight = obs_encoder_get_height(encoder);
+	return true;
+}
 
 EntryPipeline::~EntryPipeline()
 {
@@ -49,6 +84,13 @@ bool EntryPipeline::open(const EntryConfig &entry, QString *error)
 		setError(error, translate("OBS no tiene el vídeo activo."));
 		close();
 		return false;
+	}
+	if (program && !entry.codificadorObs.isEmpty()) {
+		if (!openShared(entry, error)) {
+			close();
+			return false;
+		}
+		return true;
 	}
 	const bool ownSize =
 		entry.ancho >= 1 && entry.alto >= 1 &&
@@ -122,6 +164,9 @@ bool EntryPipeline::open(const EntryConfig &entry, QString *error)
 
 obs_encoder_t *EntryPipeline::audioEncoder(const char *encoderId, obs_data_t *settings)
 {
+	if (sharing) {
+		return sharedAudio;
+	}
 	const char *json = obs_data_get_json(settings);
 	const std::string key = json ? json : "";
 	for (const SharedAudioEncoder &shared : audioEncoders) {
@@ -227,7 +272,7 @@ void EntryPipeline::releaseSources()
 
 void EntryPipeline::close()
 {
-	const bool held = encoder || view || !audioEncoders.empty();
+	const bool held = encoder || view || !audioEncoders.empty() || sharedAudio;
 	const uint64_t start = os_gettime_ns();
 
 	if (display) {
@@ -243,6 +288,7 @@ void EntryPipeline::close()
 
 	const uint64_t audioStart = os_gettime_ns();
 	audioEncoders.clear();
+	sharedAudio = nullptr;
 	audio.close();
 	const double audioMs = msSince(audioStart);
 
@@ -257,6 +303,7 @@ void EntryPipeline::close()
 	view = nullptr;
 	video = nullptr;
 	program = false;
+	sharing = false;
 	mixerIndex = 0;
 	releaseActive();
 	privateScene = nullptr;

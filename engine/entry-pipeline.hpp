@@ -14,6 +14,16 @@
 
 struct EntryConfig;
 
+// OBS's own encoders an entry of OBS's program can send instead of encoding again: those of OBS's stream or of
+// its recording, once OBS has set them up (they have a picture).
+enum class ObsEncoderKind { Stream, Recording };
+struct ObsEncoders {
+	OBSEncoderAutoRelease video;
+	OBSEncoderAutoRelease audio;
+};
+// Finds them; set by whoever knows OBS's own outputs. Without one, sharing is refused.
+using ObsEncoderLookup = ObsEncoders (*)(ObsEncoderKind kind);
+
 // What an entry shares among its destinations: its own view and video output at its own size, the scene or
 // source shown on it, one video encoder, and its own audio track.
 class EntryPipeline {
@@ -34,6 +44,9 @@ public:
 	// It sends OBS's program; at OBS's size straight from OBS's own video, with no view.
 	bool sendsProgram() const { return program; }
 	bool usesObsVideo() const { return program && !view; }
+	// It sends OBS's own encoded video and sound: nothing of it may be changed from here.
+	bool sharesObsEncoders() const { return sharing; }
+	static void setObsEncoderLookup(ObsEncoderLookup lookup);
 	// Releases everything in order (preview, video encoder, audio, view) and logs how long each step took.
 	void close();
 	// Lets go of the preview and of every source shown or heard; the encoders, audio output and view stay until
@@ -72,9 +85,12 @@ public:
 
 private:
 	void releaseActive();
+	bool openShared(const EntryConfig &entry, QString *error);
 
 	bool customSize = false;
 	bool program = false;
+	bool sharing = false;
+	OBSEncoderAutoRelease sharedAudio;
 	size_t mixerIndex = 0;
 	uint32_t canvasWidth = 0;
 	uint32_t canvasHeight = 0;

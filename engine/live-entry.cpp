@@ -155,7 +155,8 @@ void LiveEntry::applyLiveSettings(const EntryConfig &entry)
 	if (!pipeline->sendsProgram()) {
 		pipeline->audioTrack().setDelayMs(entry.retrasoAudioMs);
 	}
-	if (obs_encoder_t *encoder = pipeline->videoEncoder()) {
+	// OBS's own encoder is OBS's to set.
+	if (obs_encoder_t *encoder = pipeline->sharesObsEncoders() ? nullptr : pipeline->videoEncoder()) {
 		OBSDataAutoRelease settings = buildEntryVideoSettings(entry);
 		obs_encoder_update(encoder, settings);
 	}

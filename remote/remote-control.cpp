@@ -83,7 +83,7 @@ QJsonObject describe(EntryController &controller, const EntryConfig &entry)
 		{QStringLiteral("sendingNow"), live ? live->currentSourceName() : QString()},
 		{QStringLiteral("destinations"), destinations},
 		// Video encodes it costs (its own encoder, one for all its destinations) and what it uploads now.
-		{QStringLiteral("encodes"), 1},
+		{QStringLiteral("encodes"), sharesObsEncoder(entry) ? 0 : 1},
 		{QStringLiteral("bill"), entryBill(entry)},
 		{QStringLiteral("uploadKbps"), uploadKbps(statuses)},
 	};

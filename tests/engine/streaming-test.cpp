@@ -130,23 +130,57 @@ TEST(Streaming, FitAndFillFramingAtTheServer)
 	EntryConfig program = makeEntry(QString(), {{q(server.url()), QStringLiteral("program")}});
 	program.programaObs = true;
 	program.pistaAudio = 1;
+	// And OBS's program sent as OBS's own stream encoder makes it, which OBS sets up at its first start.
+	static OBSEncoderAutoRelease obsVideo;
+	static OBSEncoderAutoRelease obsAudio;
+	obsVideo = obs_video_encoder_create("obs_x264", "simple_video_stream", nullptr, nullptr);
+	obsAudio = obs_audio_encoder_create("ffmpeg_aac", "simple_aac", nullptr, 0, nullptr);
+	EntryPipeline::setObsEncoderLookup([](ObsEncoderKind) {
+		return ObsEncoders{OBSEncoderAutoRelease(obs_encoder_get_ref(obsVideo)),
+				   OBSEncoderAutoRelease(obs_encoder_get_ref(obsAudio))};
+	});
+	struct LetGo {
+		~LetGo()
+		{
+			EntryPipeline::setObsEncoderLookup(nullptr);
+			obsVideo = nullptr;
+			obsAudio = nullptr;
+		}
+	} letGo;
+	EntryConfig shared = makeEntry(QString(), {{q(server.url()), QStringLiteral("shared")}});
+	shared.programaObs = true;
+	shared.codificadorObs = QStringLiteral("emision");
 	LiveEntry fitLive;
 	LiveEntry fillLive;
 	LiveEntry programLive;
+	LiveEntry sharedLive;
 	QString error;
+	EXPECT_FALSE(LiveEntry().startDestination(shared, shared.destinos[0], &error));
+	EXPECT_TRUE(error.startsWith(QStringLiteral("OBS has not set up its stream encoder yet"))) << error;
+	obs_encoder_set_video(obsVideo, obs_get_video());
+	obs_encoder_set_audio(obsAudio, obs_get_audio());
 	ASSERT_TRUE(fitLive.startDestination(fit, fit.destinos[0], &error)) << error.toStdString();
 	ASSERT_TRUE(fillLive.startDestination(fill, fill.destinos[0], &error)) << error.toStdString();
 	ASSERT_TRUE(programLive.startDestination(program, program.destinos[0], &error)) << error.toStdString();
+	ASSERT_TRUE(sharedLive.startDestination(shared, shared.destinos[0], &error)) << error.toStdString();
 	ASSERT_TRUE(tickUntil(
 		fitLive,
 		[&] {
 			fillLive.tick();
 			programLive.tick();
-			return allLive(fitLive, fit) && allLive(fillLive, fill) && allLive(programLive, program);
+			sharedLive.tick();
+			return allLive(fitLive, fit) && allLive(fillLive, fill) && allLive(programLive, program) &&
+			       allLive(sharedLive, shared);
 		},
 		10000));
-	EXPECT_EQ(countModuleObjects().videoEncoders, 3) << "one video encoder per entry";
+	EXPECT_EQ(countModuleObjects().videoEncoders, 3) << "one video encoder per entry, none for sharing OBS's";
+	// A live edit of the entry never reaches OBS's own encoder.
+	shared.videoKbps = 300;
+	sharedLive.applyLiveSettings(shared);
+	OBSDataAutoRelease obsSettings = obs_encoder_get_settings(obsVideo);
+	EXPECT_NE(obs_data_get_int(obsSettings, "bitrate"), 300);
 	tickFor(fitLive, 2500);
+	sharedLive.stopAndWait();
 	programLive.stopAndWait();
 	fillLive.stopAndWait();
 	fitLive.stopAndWait();
@@ -157,6 +191,10 @@ TEST(Streaming, FitAndFillFramingAtTheServer)
 	EXPECT_NEAR(testbed::dominantFrequency(
 			    testbed::decodeAudio(server.recordingPath("program"), 48000, 1, 1.0, 1.5), 48000),
 		    550.0, 3.0);
+	const auto sharedStreams = testbed::probeStreams(server.recordingPath("shared"));
+	ASSERT_NE(findStream(sharedStreams, "video"), nullptr) << testbed::lastToolError();
+	EXPECT_EQ(findStream(sharedStreams, "video")->width, 640);
+	EXPECT_NE(findStream(sharedStreams, "audio"), nullptr);
 
 	const testbed::Image fitted = testbed::grabFrame(server.recordingPath("fit"), 1.5);
 	const testbed::Image filled = testbed::grabFrame(server.recordingPath("fill"), 1.5);

@@ -16,8 +16,8 @@
 
 namespace {
 
-const char *const secrets[] = {"key-remote-7f3a", "key-hotkey-91c2", "key-withobs-55d0", "KEY-SECRET-31",
-			       "QUERY-SECRET-31", "PASS-SECRET-31",  "SECRET-ID-31"};
+const char *const secrets[] = {"key-remote-7f3a", "key-hotkey-91c2", "key-withobs-55d0", "key-shared-4b1e",
+			       "KEY-SECRET-31",   "QUERY-SECRET-31", "PASS-SECRET-31",   "SECRET-ID-31"};
 
 std::string everyResponse;
 
@@ -101,6 +101,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	dropped.start();
 	const std::string droppedUrl = "rtmp://127.0.0.1:" + std::to_string(dropped.port()) + "/live";
 	testbed::TempDir recordings("tallowmere-entry-recordings-");
+	testbed::TempDir shared("tallowmere-shared-recordings-");
 	RealObs obs;
 	const std::string settings = obs.configDir() + "/plugin_config/tallowmere/salidas.json";
 	std::filesystem::create_directories(obs.configDir() + "/plugin_config/tallowmere");
@@ -126,7 +127,13 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 				      ", " +
 				      R"({"id": "d-srt", "url": "srt://127.0.0.1:9?streamid=SECRET-ID-31",
 							"contrasena": "PASS-SECRET-31"})") +
-			", " + entry("e-silent", "", dest("d-silent", silentUrl, "k")) +
+			", " + entry("e-silent", "", dest("d-silent", silentUrl, "k")) + ", " +
+			entry("e-shared",
+			      R"("iniciarConStream": true, "programaObs": true, "codificadorObs": "emision", )",
+			      dest("d-shared", server.url(), "key-shared-4b1e") +
+				      R"(, {"id": "d-sharedfile", "grabacion": {"carpeta": ")" + shared.path() +
+				      R"(", "patron": "shared", "formato": "mkv"}})",
+			      "") +
 			R"(]}, "Other": {"entradas": [)" + entry("e-other", "", dest("d-other", silentUrl, "k")) +
 			", " + entry("e-dropped", "", dest("d-dropped", droppedUrl, "k")) + "]}}}");
 	testbed::writeFile(recordings.file("entry.mkv"), "earlier");
@@ -140,7 +147,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	QJsonObject reply = vendor(obs, "GetEntries");
 	ASSERT_TRUE(reply["ok"].toBool()) << QJsonDocument(reply).toJson().toStdString();
 	const QJsonArray entries = reply["entries"].toArray();
-	ASSERT_EQ(entries.size(), 6);
+	ASSERT_EQ(entries.size(), 7);
 	const QJsonObject remote = entries[0].toObject();
 	EXPECT_EQ(remote["id"], "e-remote");
 	EXPECT_EQ(remote["name"], "remote");
@@ -230,7 +237,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	EXPECT_EQ(vendor(obs, "StartEntry", {{"entryId", huge}})["error"],
 		  "“entryId” is too long (1000 characters at most).");
 	usleep(1000 * 1000);
-	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 9);
+	EXPECT_EQ(QJsonDocument(vendor(obs, "GetEntries")).toJson().count("\"state\": \"Idle\""), 11);
 
 	// A batch that OBS runs on its graphics thread: answered at once from what the dock last saw, the start
 	// queued, and OBS's video never waits for it.
@@ -248,7 +255,7 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	auto answer = [&](int i) {
 		return batch[i]["responseData"]["responseData"].toObject();
 	};
-	EXPECT_EQ(answer(1)["entries"].toArray().size(), 6);
+	EXPECT_EQ(answer(1)["entries"].toArray().size(), 7);
 	EXPECT_EQ(answer(2)["ok"], true);
 	EXPECT_EQ(answer(2)["queued"], true);
 	EXPECT_EQ(answer(3)["ok"], false);
@@ -307,9 +314,38 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 		server.url() + R"(", "key": "obs-own"}}], ["StartStream", {}]])");
 	EXPECT_EQ(started.find("\"result\": false"), std::string::npos) << started;
 	EXPECT_TRUE(waitForTransition(obs, "d-withobs", "Connecting>Live", 20000)) << obs.events();
+	// One entry sends what OBS's own stream encoder makes, to a server and into a file.
+	EXPECT_TRUE(waitForTransition(obs, "d-shared", "Connecting>Live", 20000)) << obs.events();
+	EXPECT_TRUE(waitForTransition(obs, "d-sharedfile", "Connecting>Live", 20000)) << obs.events();
 	usleep(2000 * 1000);
 	obs.request(R"([["StopStream", {}]])");
 	EXPECT_TRUE(waitForTransition(obs, "d-withobs", "Live>Idle", 15000)) << obs.events();
+	// It keeps going without OBS's stream, and costs no encoding.
+	usleep(1500 * 1000);
+	EXPECT_EQ(transitions(obs, "d-shared").back(), "Connecting>Live") << obs.events();
+	const QJsonObject sharing = vendor(obs, "GetEntries")["entries"].toArray()[6].toObject();
+	EXPECT_EQ(sharing["encodes"], 0);
+	EXPECT_EQ(sharing["bill"], "OBS's stream encoder · no extra encoding");
+	EXPECT_GT(sharing["uploadKbps"].toInt(), 0);
+	EXPECT_EQ(vendor(obs, "StopEntry", {{"entryId", "e-shared"}})["ok"], true);
+	EXPECT_TRUE(waitForTransition(obs, "d-shared", "Live>Idle", 15000)) << obs.events();
+	EXPECT_TRUE(waitForTransition(obs, "d-sharedfile", "Live>Idle", 15000)) << obs.events();
+	const auto own = testbed::probeStreams(server.recordingPath("obs-own"));
+	const auto sent = testbed::probeStreams(server.recordingPath("key-shared-4b1e"));
+	const auto filed = testbed::probeStreams(shared.file("shared.mkv"));
+	ASSERT_EQ(own.size(), 2u) << testbed::lastToolError();
+	ASSERT_EQ(sent.size(), 2u) << testbed::lastToolError();
+	ASSERT_EQ(filed.size(), 2u) << testbed::lastToolError();
+	for (const auto &ours : own) {
+		for (const auto *streams : {&sent, &filed}) {
+			const auto same = std::find_if(streams->begin(), streams->end(),
+						       [&](const auto &stream) { return stream.type == ours.type; });
+			ASSERT_NE(same, streams->end()) << ours.type;
+			EXPECT_EQ(same->codec, ours.codec) << ours.type;
+			EXPECT_EQ(same->width, ours.width) << ours.type;
+			EXPECT_EQ(same->height, ours.height) << ours.type;
+		}
+	}
 	// That entry sends OBS's program at OBS's size, picture and sound.
 	const auto program = testbed::probeStreams(server.recordingPath("key-withobs-55d0"));
 	EXPECT_EQ(program.size(), 2u);

@@ -142,20 +142,24 @@ void registerHardwareEncoders()
 
 TEST(EntryDialog, EncoderListAndWhatANewOrStaleEntryStartsWith)
 {
+	// With no scene in OBS a new entry sends OBS's program, whose own encoders come first.
+	const QStringList obsOwn{tr("Codificador de emisión de OBS (sin codificación extra)"),
+				 tr("Codificador de grabación de OBS (sin codificación extra)")};
 	{
 		EntryDialog plain(nullptr, EntryConfig(), false, false, {});
 		auto *encoders = named<QComboBox>(&plain, "encoderCombo");
-		EXPECT_EQ(itemTexts(encoders), QStringList{tr("CPU (x264) · recomendado")});
+		EXPECT_EQ(itemTexts(encoders), (obsOwn + QStringList{tr("CPU (x264) · recomendado")}));
 		EXPECT_EQ(encoders->currentData().toString(), QStringLiteral("obs_x264"));
 	}
 
 	registerHardwareEncoders();
 	EntryDialog fresh(nullptr, EntryConfig(), false, false, {});
 	auto *encoders = named<QComboBox>(&fresh, "encoderCombo");
-	EXPECT_EQ(itemTexts(encoders),
-		  (QStringList{QStringLiteral("Card A H.264") + tr(" · tarjeta gráfica") + tr(" · recomendado"),
-			       QStringLiteral("Card B H.264") + tr(" · tarjeta gráfica"), tr("CPU (x264)")}));
-	EXPECT_EQ(encoders->currentIndex(), 0) << "a new entry starts on the recommended encoder";
+	EXPECT_EQ(
+		itemTexts(encoders),
+		(obsOwn + QStringList{QStringLiteral("Card A H.264") + tr(" · tarjeta gráfica") + tr(" · recomendado"),
+				      QStringLiteral("Card B H.264") + tr(" · tarjeta gráfica"), tr("CPU (x264)")}));
+	EXPECT_EQ(encoders->currentIndex(), 2) << "a new entry starts on the recommended encoder";
 	EXPECT_EQ(fresh.windowTitle(), tr("Añadir entrada"));
 	EXPECT_EQ(fresh.findChildren<DestRowWidget *>().size(), 1) << "one empty row to start with";
 
@@ -600,12 +604,31 @@ TEST(EntryDialog, SourcesFollowingAndEquivalences)
 		EXPECT_FALSE(named<QCheckBox>(&empty, "followCheck")->isEnabled());
 		EXPECT_FALSE(named<QSpinBox>(&empty, "audioDelayBox")->isEnabled());
 		chooseItem(named<QComboBox>(&empty, "trackCombo"), tr("Pista %1").arg(2));
+		// OBS's own encoders come first for OBS's program; with one, the rest is OBS's and nothing is encoded.
+		auto *encoder = named<QComboBox>(&empty, "encoderCombo");
+		EXPECT_EQ(encoder->itemText(0), tr("Codificador de emisión de OBS (sin codificación extra)"));
+		EXPECT_EQ(encoder->itemText(1), tr("Codificador de grabación de OBS (sin codificación extra)"));
+		chooseItem(encoder, tr("Codificador de emisión de OBS (sin codificación extra)"));
+		EXPECT_FALSE(named<QSpinBox>(&empty, "videoKbpsBox")->isEnabled());
+		EXPECT_FALSE(named<QComboBox>(&empty, "sizeCombo")->isEnabled());
+		EXPECT_TRUE(
+			named<QLabel>(&empty, "encoderHint")
+				->text()
+				.endsWith(tr("OBS aún no ha preparado su codificador de emisión: emite una vez con OBS "
+					     "tras abrirlo o cambiar sus ajustes de salida.")));
 		EXPECT_EQ(confirmDialog(empty), QString());
 		const EntryConfig program = empty.resultConfig();
 		EXPECT_TRUE(program.programaObs);
 		EXPECT_FALSE(program.seguirObs);
 		EXPECT_TRUE(program.fuente.isEmpty());
 		EXPECT_EQ(program.pistaAudio, 2);
+		EXPECT_EQ(program.codificadorObs, QStringLiteral("emision"));
+		EXPECT_EQ(program.codificador, EntryConfig().codificador) << "its own stays stored";
+		// Opened again, the choice is there.
+		EntryDialog again(nullptr, program, true, false, {});
+		showDialog(again);
+		EXPECT_EQ(named<QComboBox>(&again, "encoderCombo")->currentIndex(), 0);
+		EXPECT_EQ(again.resultConfig().codificadorObs, QStringLiteral("emision"));
 	}
 
 	OBSSourceAutoRelease cam = obstest::makeColor("Cam", 0xFF0000FF, 320, 180);

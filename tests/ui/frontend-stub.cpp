@@ -127,6 +127,17 @@ config_t *obs_frontend_get_global_config(void)
 	return nullptr;
 }
 
+// OBS's own outputs before its first stream or recording.
+obs_output_t *obs_frontend_get_streaming_output(void)
+{
+	return nullptr;
+}
+
+obs_output_t *obs_frontend_get_recording_output(void)
+{
+	return nullptr;
+}
+
 void obs_frontend_add_event_callback(obs_frontend_event_cb callback, void *data)
 {
 	callbacks.emplace_back(callback, data);
