@@ -5,6 +5,7 @@
 #include "engine/output-reaper.hpp"
 #include "engine/recording-path.hpp"
 #include "engine/srt-start.hpp"
+#include "engine/stalled-connections.hpp"
 #include "config/config-store.hpp"
 #include "base/language.hpp"
 
@@ -13,6 +14,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -248,7 +250,7 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 		record.attempting = true;
 	}
 	startedNs = nowNs();
-	if (!obs_output_start(output)) {
+	if (!startAttempt()) {
 		{
 			std::lock_guard<std::mutex> guard(lock);
 			record.attempting = false;
@@ -264,6 +266,17 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 		return failStart(reason.isEmpty() ? translate("No se pudo iniciar la emisión.") : reason, error);
 	}
 	return true;
+}
+
+bool DestOutput::startAttempt()
+{
+	const std::vector<long> before = processThreads();
+	const bool started = obs_output_start(output);
+	const std::vector<long> after = processThreads();
+	attemptThreads.clear();
+	std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+			    std::back_inserter(attemptThreads));
+	return started;
 }
 
 void DestOutput::retire()
@@ -302,6 +315,7 @@ void DestOutput::retire()
 	retired.keepAlive = std::move(pipeline);
 	if (pending) {
 		retired.address = url;
+		retired.threads = attemptThreads;
 	}
 	outputReaper::retire(std::move(retired));
 }
@@ -391,7 +405,7 @@ void DestOutput::checkRestart()
 		record.attempting = true;
 	}
 	startedNs = nowNs();
-	if (obs_output_start(output)) {
+	if (startAttempt()) {
 		return;
 	}
 	const char *lastError = obs_output_get_last_error(output);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <memory>
+#include <vector>
 #include <mutex>
 
 class EntryPipeline;
@@ -146,6 +147,8 @@ private:
 	};
 
 	bool failStart(const QString &text, QString *error);
+	// obs_output_start, noting the threads it made: the attempt's own connection is found through them.
+	bool startAttempt();
 	// Applies the event under the lock; false (nothing changed) when it does not apply in the current state.
 	bool apply(DestEvent event);
 	static int outageSeconds(const Record &r);
@@ -179,6 +182,7 @@ private:
 	float lastCongestion = 0;
 	int64_t lastSampleMs = 0;
 	int64_t startedNs = 0;
+	std::vector<long> attemptThreads;
 	int64_t inactiveSinceNs = 0;
 
 	mutable std::mutex lock;

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace outputReaper {
 
@@ -19,8 +21,9 @@ namespace {
 
 struct Job {
 	std::thread thread;
-	// Where its output may still be connecting; empty when it is not.
+	// Where its output may still be connecting, and the threads of that attempt; empty when it is not.
 	QString address;
+	std::vector<long> waiters;
 	bool done = false;
 };
 
@@ -60,14 +63,15 @@ bool tcpEndpoint(const QString &address, Endpoint *endpoint)
 // An RTMP output still connecting to a server that never answers: cut that connection so that the attempt ends
 // now instead of when librtmp gives up on it. A connection that is getting somewhere is left alone. Returns how
 // many were cut.
-int cutStalled(const QString &address)
+int cutStalled(const QString &address, const std::vector<long> &waiters)
 {
 	Endpoint endpoint;
 	if (!tcpEndpoint(address, &endpoint)) {
 		return 0;
 	}
 	for (int i = 0; i < 15; ++i) {
-		if (const int cut = cutStalledConnections(endpoint.host.constData(), endpoint.port, 1000, true)) {
+		if (const int cut =
+			    cutStalledConnections(endpoint.host.constData(), endpoint.port, 1000, true, waiters)) {
 			return cut;
 		}
 		os_sleep_ms(100);
@@ -98,13 +102,13 @@ struct AttemptEnd {
 // Ends an attempt under way by cutting its connection and lets it fail by itself: stopping an RTMP output joins
 // its connect thread, and one that has just failed detaches itself, so a stop at that moment joins a thread that
 // is gone and crashes OBS. True when the attempt is over and nothing needs stopping.
-bool endAttempt(obs_output_t *output, const QString &address)
+bool endAttempt(obs_output_t *output, const QString &address, const std::vector<long> &waiters)
 {
 	AttemptEnd ended;
 	bool over = false;
 	{
 		OBSSignal stopped(obs_output_get_signal_handler(output), "stop", &AttemptEnd::onStop, &ended);
-		over = cutStalled(address) > 0 && ended.wait(3000);
+		over = cutStalled(address, waiters) > 0 && ended.wait(3000);
 	}
 	if (over) {
 		// After reporting the failure the connect thread only logs, detaches itself and clears its flag.
@@ -117,7 +121,7 @@ void end(Retired retired)
 {
 	obs_output_t *output = retired.output.Get();
 	const bool attempting = output && !retired.address.isEmpty() && !obs_output_active(output);
-	if (output && !(attempting && endAttempt(output, retired.address))) {
+	if (output && !(attempting && endAttempt(output, retired.address, retired.threads))) {
 		obs_output_force_stop(output);
 		for (int i = 0; i < 100 && obs_output_active(output); ++i) {
 			os_sleep_ms(20);
@@ -153,6 +157,7 @@ void retire(Retired retired)
 	all.jobs.emplace_back();
 	Job *job = &all.jobs.back();
 	job->address = retired.address;
+	job->waiters = retired.threads;
 	// The thread may only look at its job once it is in the list: it takes the lock first.
 	auto work = std::make_shared<Retired>(std::move(retired));
 	try {
@@ -209,13 +214,13 @@ void finish()
 	bool told = false;
 	std::unique_lock<std::mutex> guard(all.lock);
 	for (;;) {
-		std::vector<Endpoint> connecting;
+		std::vector<std::pair<Endpoint, std::vector<long>>> connecting;
 		bool busy = false;
 		for (const Job &job : all.jobs) {
 			Endpoint endpoint;
 			busy = busy || !job.done;
 			if (!job.done && !job.address.isEmpty() && tcpEndpoint(job.address, &endpoint)) {
-				connecting.push_back(endpoint);
+				connecting.emplace_back(endpoint, job.waiters);
 			}
 		}
 		if (!busy) {
@@ -223,8 +228,8 @@ void finish()
 		}
 		// OBS is closing: a connection that has not got going will not, whatever state it is in.
 		guard.unlock();
-		for (const Endpoint &endpoint : connecting) {
-			cutStalledConnections(endpoint.host.constData(), endpoint.port, 0, true);
+		for (const auto &[endpoint, waiters] : connecting) {
+			cutStalledConnections(endpoint.host.constData(), endpoint.port, 0, true, waiters);
 		}
 		if (!told && std::chrono::steady_clock::now() - began > std::chrono::seconds(3)) {
 			told = true;

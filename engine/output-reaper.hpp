@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 // Ends and releases outputs that may be waiting on the network, away from the UI thread. Stopping or releasing an
 // RTMP output that is still connecting joins OBS's connect thread, and librtmp waits up to 30 s there for a
@@ -21,6 +22,9 @@ struct Retired {
 	// Where the output connects, when it may still be connecting: a connection there that never got going is
 	// cut, so that the stop ends now. Empty for an output that is not connecting.
 	QString address;
+	// The threads its attempt made: only the connection one of them waits on is cut, not another stream's to
+	// the same server.
+	std::vector<long> threads;
 };
 
 // Takes everything over: the output is stopped (forcibly) and released, then its encoder and service, then

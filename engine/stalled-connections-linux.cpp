@@ -1,6 +1,6 @@
 // Finds this process's TCP connections in /proc/self/fd and cuts with shutdown() those to the given server that
-// never got going: a blocked recv() in OBS's connect thread then returns at once. (A connection whose opening the
-// server never answers is not found: the system gives up on it by itself.)
+// never got going: a blocked connect() or recv() in OBS's connect thread then returns at once. Which socket a
+// thread is blocked on comes from /proc/self/task/<id>/syscall.
 #include "engine/stalled-connections.hpp"
 #include "engine/socket-endpoints.hpp"
 
@@ -10,6 +10,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,12 +91,56 @@ std::set<unsigned long> openingSockets(const std::vector<sockaddr_storage> &targ
 	return found;
 }
 
+// The sockets those threads are blocked on now, in a connect or a receive (the system call's first argument).
+std::set<long> blockedSockets(const std::vector<long> &threads)
+{
+	std::set<long> found;
+	for (const long thread : threads) {
+		const std::string path = "/proc/self/task/" + std::to_string(thread) + "/syscall";
+		FILE *file = std::fopen(path.c_str(), "r");
+		if (!file) {
+			continue;
+		}
+		long call = -1;
+		unsigned long first = 0;
+		if (std::fscanf(file, "%ld %lx", &call, &first) == 2 &&
+		    (call == SYS_connect || call == SYS_recvfrom || call == SYS_read || call == SYS_recvmsg)) {
+			found.insert(long(first));
+		}
+		std::fclose(file);
+	}
+	return found;
+}
+
 } // namespace
 
-int cutStalledConnections(const char *host, int port, int idleMs, bool opening)
+std::vector<long> processThreads()
+{
+	std::vector<long> found;
+	DIR *tasks = opendir("/proc/self/task");
+	if (!tasks) {
+		return found;
+	}
+	while (dirent *entry = readdir(tasks)) {
+		char *end = nullptr;
+		const long thread = std::strtol(entry->d_name, &end, 10);
+		if (end && *end == '\0' && thread > 0) {
+			found.push_back(thread);
+		}
+	}
+	closedir(tasks);
+	std::sort(found.begin(), found.end());
+	return found;
+}
+
+int cutStalledConnections(const char *host, int port, int idleMs, bool opening, const std::vector<long> &waiters)
 {
 	const std::vector<sockaddr_storage> targets = socketEndpoints::resolve(host, port);
 	if (targets.empty()) {
+		return 0;
+	}
+	const std::set<long> theirs = blockedSockets(waiters);
+	if (!waiters.empty() && theirs.empty()) {
 		return 0;
 	}
 	const std::set<unsigned long> stillOpening = opening ? openingSockets(targets) : std::set<unsigned long>();
@@ -107,7 +152,7 @@ int cutStalledConnections(const char *host, int port, int idleMs, bool opening)
 	while (dirent *entry = readdir(fds)) {
 		char *end = nullptr;
 		const long fd = std::strtol(entry->d_name, &end, 10);
-		if (!end || *end != '\0' || fd < 0 || fd == dirfd(fds)) {
+		if (!end || *end != '\0' || fd < 0 || fd == dirfd(fds) || (!waiters.empty() && !theirs.count(fd))) {
 			continue;
 		}
 		sockaddr_storage peer = {};

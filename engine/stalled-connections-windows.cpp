@@ -26,7 +26,8 @@ constexpr UINT_PTR lastHandle = 0x40000;
 } // namespace
 
 // A socket still opening has no peer to read here: those are left to the system's own connect timeout (21 s).
-int cutStalledConnections(const char *host, int port, int idleMs, bool)
+// Nor does Windows tell which thread waits on which socket: every stalled connection to the server is cut.
+int cutStalledConnections(const char *host, int port, int idleMs, bool, const std::vector<long> &)
 {
 	const std::vector<sockaddr_storage> targets = socketEndpoints::resolve(host, port);
 	if (targets.empty()) {
@@ -58,4 +59,9 @@ int cutStalledConnections(const char *host, int port, int idleMs, bool)
 		}
 	}
 	return cut;
+}
+
+std::vector<long> processThreads()
+{
+	return {};
 }

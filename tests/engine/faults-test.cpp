@@ -195,8 +195,11 @@ TEST(Faults, ServerThatNeverAnswersEndsFailed)
 	testbed::SilentTcpListener silent;
 	silent.start();
 	Streaming stream("rtmp://127.0.0.1:" + std::to_string(silent.port()) + "/live");
+	// Another entry's stream to the same server, which the cancel must leave alone.
+	Streaming sibling("rtmp://127.0.0.1:" + std::to_string(silent.port()) + "/live", "sibling-color");
 	QString error;
 	ASSERT_TRUE(stream.start(&error));
+	ASSERT_TRUE(sibling.start(&error));
 	// Cancelled while it connects: stopped at once, ended elsewhere in a moment, and never Failed; the ticks go on
 	// on time meanwhile.
 	ASSERT_TRUE(stream.waitFor(DestState::Connecting, 2000));
@@ -211,10 +214,16 @@ TEST(Faults, ServerThatNeverAnswersEndsFailed)
 			const auto before = Clock::now();
 			stream.live.tick();
 			slowestTick = std::max(slowestTick, secondsSince(before));
+			sibling.live.tick();
 			EXPECT_EQ(stream.status().state, DestState::Idle);
 			return outputReaper::pending() == 0 && secondsSince(cancelled) > 1.0;
 		},
 		5000, 50);
+	EXPECT_EQ(sibling.status().state, DestState::Connecting) << sibling.status().message.toStdString();
+	sibling.live.stopAndWait();
+	EXPECT_TRUE(tickUntil(
+		sibling.live, [] { return outputReaper::pending() == 0; }, 5000));
+	sibling.color = nullptr;
 	std::printf("cancel while connecting: ended after %.2f s, slowest tick %.1f ms\n", secondsSince(cancelled),
 		    slowestTick * 1000);
 	EXPECT_LT(secondsSince(cancelled), 2.5);
