@@ -12,6 +12,7 @@
 //   type <name> <text>     clicks into that dialog's field with this object name and types the text
 //   mshot <path>           a picture of that dialog
 //   quit                   closes OBS's main window, as its close button does
+//   encoders               the names of every encoder OBS has, comma-separated
 // Clicks run from the event loop just after the answer, since a click may open a modal dialog whose own loop
 // serves the next commands.
 // Fields are separated by the unit separator (0x1f); line breaks inside texts are sent as "\n".
@@ -130,6 +131,17 @@ QString run(const QString &line)
 		       : dock->isFloating()                                      ? QStringLiteral("visible floating")
 		       : window->dockWidgetArea(dock) == Qt::RightDockWidgetArea ? QStringLiteral("visible right")
 										 : QStringLiteral("visible elsewhere");
+	}
+	if (command == QStringLiteral("encoders")) {
+		QStringList names;
+		obs_enum_encoders(
+			[](void *list, obs_encoder_t *encoder) {
+				static_cast<QStringList *>(list)->append(
+					QString::fromUtf8(obs_encoder_get_name(encoder)));
+				return true;
+			},
+			&names);
+		return names.join(QStringLiteral(", "));
 	}
 	if (command == QStringLiteral("quit")) {
 		// OBS 29 closes from inside its SIGINT handler, on whatever the signal interrupted, which can deadlock;
