@@ -140,9 +140,6 @@ int cutStalledConnections(const char *host, int port, int idleMs, bool opening, 
 		return 0;
 	}
 	const std::set<long> theirs = blockedSockets(waiters);
-	if (!waiters.empty() && theirs.empty()) {
-		return 0;
-	}
 	const std::set<unsigned long> stillOpening = opening ? openingSockets(targets) : std::set<unsigned long>();
 	DIR *fds = opendir("/proc/self/fd");
 	if (!fds) {
@@ -152,7 +149,7 @@ int cutStalledConnections(const char *host, int port, int idleMs, bool opening, 
 	while (dirent *entry = readdir(fds)) {
 		char *end = nullptr;
 		const long fd = std::strtol(entry->d_name, &end, 10);
-		if (!end || *end != '\0' || fd < 0 || fd == dirfd(fds) || (!waiters.empty() && !theirs.count(fd))) {
+		if (!end || *end != '\0' || fd < 0 || fd == dirfd(fds)) {
 			continue;
 		}
 		sockaddr_storage peer = {};
@@ -171,7 +168,9 @@ int cutStalledConnections(const char *host, int port, int idleMs, bool opening, 
 			}
 			continue;
 		}
-		const bool target = socketEndpoints::isOneOf(peer, targets);
+		// OBS 30 and later dial from threads of their own (happy eyeballs), which no one can tell apart: only a
+		// connection that is open is told by the thread that waits on it.
+		const bool target = socketEndpoints::isOneOf(peer, targets) && (waiters.empty() || theirs.count(fd));
 		tcp_info info = {};
 		socklen_t infoLength = sizeof(info);
 		if (!target || getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &infoLength) != 0) {

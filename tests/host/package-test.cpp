@@ -71,8 +71,7 @@ TEST(DebianPackage, InstallsIntoOBSsSystemFoldersLoadsAndIsRemoved)
 		const std::string maps = testbed::readFile("/proc/" + std::to_string(obs.pid()) + "/maps");
 		EXPECT_NE(maps.find(library), std::string::npos) << "loaded from OBS's system plug-in folder";
 		EXPECT_EQ(obs.log().find("/plugins/tallowmere/bin"), std::string::npos);
-		const int status = obs.close();
-		EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+		obs.expectCleanClose(obs.close());
 	}
 	text = run({"env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "remove", "-y", "tallowmere"}, &code);
 	EXPECT_EQ(code, 0) << text;
