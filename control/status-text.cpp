@@ -21,6 +21,13 @@ StatusLine statusLine(const DestStatus &status)
 					.arg(clockText(std::max(status.liveSeconds, 0)), sizeText(status.bytes)),
 				QStringLiteral("color: #e0524d; font-weight: bold;")};
 		}
+		if (status.silentSeconds >= Supervision::silentWarningSeconds) {
+			return {translate(
+					"⚠ En emisión, pero no envía nada desde hace %1 s: el servidor no recibe o no "
+					"hay vídeo que enviar")
+					.arg(status.silentSeconds),
+				QStringLiteral("color: #e0a030; font-weight: bold;")};
+		}
 		QString text = translate("● EN EMISIÓN");
 		if (status.kbps >= 0) {
 			text += QStringLiteral(" · %1 Mbps").arg(double(status.kbps) / 1000.0, 0, 'f', 1);

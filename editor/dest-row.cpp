@@ -23,8 +23,11 @@ DestRowWidget::DestRowWidget(const DestConfig &destination, QWidget *parent,
 	templates->setObjectName(QStringLiteral("destTemplate"));
 	templates->setFocusPolicy(Qt::StrongFocus);
 	templates->addItem(translate("Plantilla de destino…"));
+	const bool whip = obsHasWhip();
 	for (const DestTemplate &entry : destTemplates) {
-		templates->addItem(translate(entry.name), QString::fromUtf8(entry.address));
+		if (templateOffered(entry.address, whip)) {
+			templates->addItem(translate(entry.name), QString::fromUtf8(entry.address));
+		}
 	}
 	templates->addItem(translate("Grabación en un archivo"), QStringLiteral("grabacion"));
 	templates->setToolTip(

@@ -10,6 +10,9 @@ const DestTemplate destTemplates[destTemplateCount] = {
 	{"Facebook Live", "rtmps://live-api-s.facebook.com:443/rtmp/"},
 	{"RTMP personalizado", "rtmp://"},
 	{"SRT personalizado", "srt://"},
+	{"RIST personalizado", "rist://"},
+	// Offered only where OBS has a WHIP output; last, so that the others keep their places.
+	{"WHIP (WebRTC)", "https://"},
 };
 
 int templateForAddress(const QString &url)
@@ -43,8 +46,16 @@ DetectedType detectedTypeFor(const QString &address, const QString &key)
 		return {translate("Tipo detectado: RTMP"), translate("Clave de emisión"), false};
 	case AddressKind::Srt:
 		return {translate("Tipo detectado: SRT"), translate("Stream ID (opcional)"), true};
+	case AddressKind::Rist:
+		return {translate("Tipo detectado: RIST"), translate("Secreto de cifrado (opcional)"), false};
+	case AddressKind::Whip:
+		if (obsHasWhip()) {
+			return {translate("Tipo detectado: WHIP (WebRTC) · el audio ha de ser Opus"),
+				translate("Token de acceso (opcional)"), false};
+		}
+		return {translate("Este OBS no tiene salida WebRTC (WHIP)."), translate("Clave"), false};
 	default:
-		return {translate("Escribe una dirección que empiece por rtmp://, rtmps:// o srt://"),
+		return {translate("Escribe una dirección que empiece por rtmp://, rtmps://, srt:// o rist://"),
 			translate("Clave"), false};
 	}
 }
@@ -107,6 +118,32 @@ DestConfig destinationFromRow(const DestConfig &source, const DestTexts &texts)
 	return dest;
 }
 
+QString codecProblem(const QList<DestTexts> &rows, const QString &videoCodec, const QString &audioCodec,
+		     const std::function<QStringList(AddressKind, bool)> &carried)
+{
+	int number = 0;
+	for (const DestTexts &row : rows) {
+		if (isBlankDestination(row)) {
+			continue;
+		}
+		++number;
+		const AddressKind kind = classifyAddress(row.url);
+		if (row.recording || kind == AddressKind::Invalid) {
+			continue;
+		}
+		for (const bool video : {true, false}) {
+			const QString codec = (video ? videoCodec : audioCodec).trimmed().toLower();
+			const QStringList accepted = carried(kind, video);
+			if (!codec.isEmpty() && !accepted.isEmpty() && !accepted.contains(codec)) {
+				return translate("Destino %1 (%2) no admite %3 en este OBS; admite %4.")
+					.arg(QString::number(number), protocolLabel(kind), codec,
+					     accepted.join(QStringLiteral(", ")));
+			}
+		}
+	}
+	return QString();
+}
+
 const SizePreset sizePresets[sizePresetCount] = {
 	{"Igual que el lienzo de OBS", 0, 0},        {"1920×1080 (horizontal)", 1920, 1080},
 	{"1280×720 (horizontal)", 1280, 720},        {"1080×1920 (vertical, móviles)", 1080, 1920},
@@ -122,13 +159,18 @@ QList<EncoderChoice> orderEncoderChoices(const QList<EncoderCandidate> &candidat
 {
 	const QString x264 = QStringLiteral("obs_x264");
 	QList<EncoderChoice> choices;
+	QList<EncoderChoice> otherCodecs;
 	for (const EncoderCandidate &candidate : candidates) {
-		if (candidate.id.isEmpty() || candidate.id == x264 || !candidate.video ||
-		    candidate.codec != QLatin1String("h264") || candidate.deprecated || candidate.internal) {
+		if (candidate.id.isEmpty() || candidate.id == x264 || !candidate.video || candidate.codec.isEmpty() ||
+		    candidate.deprecated || candidate.internal) {
 			continue;
 		}
 		const QString name = candidate.displayName.isNull() ? candidate.id : candidate.displayName;
-		choices.append({candidate.id, name + translate(" · tarjeta gráfica")});
+		if (candidate.codec == QLatin1String("h264")) {
+			choices.append({candidate.id, name + translate(" · tarjeta gráfica")});
+		} else {
+			otherCodecs.append({candidate.id, name + QStringLiteral(" · ") + candidate.codec.toUpper()});
+		}
 	}
 	if (choices.isEmpty()) {
 		choices.append({x264, translate("CPU (x264) · recomendado")});
@@ -136,7 +178,7 @@ QList<EncoderChoice> orderEncoderChoices(const QList<EncoderCandidate> &candidat
 		choices.first().label += translate(" · recomendado");
 		choices.append({x264, translate("CPU (x264)")});
 	}
-	return choices;
+	return choices + otherCodecs;
 }
 
 QString missingNameText(const QString &name)

@@ -3,6 +3,7 @@
 // Rules of the entry editor that need no widgets.
 
 #include "config/config-store.hpp"
+#include "engine/addresses.hpp"
 
 #include <QList>
 #include <QMap>
@@ -10,13 +11,14 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 // Platform templates of a destination row: translated name and fixed ingest address.
 struct DestTemplate {
 	const char *name;
 	const char *address;
 };
-constexpr int destTemplateCount = 5;
+constexpr int destTemplateCount = 7;
 extern const DestTemplate destTemplates[destTemplateCount];
 
 // The template whose address is the stored address exactly (bare scheme templates never match), or -1.
@@ -85,8 +87,14 @@ struct EncoderChoice {
 	QString id;
 	QString label;
 };
-// Usable hardware H.264 encoders first (the first one recommended), the CPU's x264 last.
+// Usable hardware H.264 encoders first (the first one recommended), then the CPU's x264, then encoders of other
+// codecs (HEVC, AV1), each named with its codec.
 QList<EncoderChoice> orderEncoderChoices(const QList<EncoderCandidate> &candidates);
+
+// The first destination row that cannot carry the entry's video or audio codec, said with what it carries; empty
+// when every one can. carried(kind, video) lists what that kind's output carries (empty: it does not say).
+QString codecProblem(const QList<DestTexts> &rows, const QString &videoCodec, const QString &audioCodec,
+		     const std::function<QStringList(AddressKind, bool)> &carried);
 
 // "⚠ name (ya no existe)": a scene or source that OBS no longer has.
 QString missingNameText(const QString &name);

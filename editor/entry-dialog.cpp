@@ -444,7 +444,13 @@ void EntryDialog::accept()
 		for (const DestRowWidget *row : destRows) {
 			rows.append(row->texts());
 		}
-		const QString problem = firstDestinationProblem(rows);
+		QString problem = firstDestinationProblem(rows);
+		// OBS's own encoder is checked when the entry starts: it may change until then.
+		if (problem.isEmpty() && sharedEncoderChoice().isEmpty()) {
+			const QByteArray encoder = encoderCombo->currentData().toString().toUtf8();
+			problem = codecProblem(rows, QString::fromUtf8(obs_get_encoder_codec(encoder.constData())),
+					       audioCodecCombo->currentText(), carriedCodecs);
+		}
 		if (!problem.isEmpty()) {
 			showNotice(this, problem);
 			return;

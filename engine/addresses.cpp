@@ -2,11 +2,14 @@
 #include "config/address-parts.hpp"
 #include "base/language.hpp"
 
+#include <obs.hpp>
 #include <obs-data.h>
 
 #include <QRegularExpression>
 #include <QStringList>
 #include <QUrl>
+
+#include <initializer_list>
 
 AddressKind classifyAddress(const QString &address)
 {
@@ -16,6 +19,12 @@ AddressKind classifyAddress(const QString &address)
 	}
 	if (lower.startsWith(QLatin1String("srt://"))) {
 		return AddressKind::Srt;
+	}
+	if (lower.startsWith(QLatin1String("rist://"))) {
+		return AddressKind::Rist;
+	}
+	if (lower.startsWith(QLatin1String("https://")) || lower.startsWith(QLatin1String("http://"))) {
+		return AddressKind::Whip;
 	}
 	return AddressKind::Invalid;
 }
@@ -27,6 +36,10 @@ QString protocolLabel(AddressKind kind)
 		return QStringLiteral("RTMP");
 	case AddressKind::Srt:
 		return QStringLiteral("SRT");
+	case AddressKind::Rist:
+		return QStringLiteral("RIST");
+	case AddressKind::Whip:
+		return QStringLiteral("WHIP");
 	default:
 		return QStringLiteral("?");
 	}
@@ -34,7 +47,7 @@ QString protocolLabel(AddressKind kind)
 
 QString maskAddressQueries(const QString &text)
 {
-	static const QRegularExpression pattern(QStringLiteral("(?:rtmps?|srt)://[^\\s»\"']*"),
+	static const QRegularExpression pattern(QStringLiteral("(?:rtmps?|srt|rist)://[^\\s»\"']*"),
 						QRegularExpression::CaseInsensitiveOption);
 	QString result;
 	qsizetype last = 0;
@@ -51,9 +64,13 @@ QString maskAddressQueries(const QString &text)
 
 namespace {
 
-// An SRT address's passphrase and stream id, taken out of it: OBS prints the address it dials at every failed try,
-// but hands these to SRT on their own. Each one in the address wins over its field, as it would in OBS.
-QString takeSrtSecrets(const QString &url, QString *passphrase, QString *streamId)
+// The named secrets of an address's query, taken out of it: OBS prints the SRT or RIST address it dials, but hands
+// these to SRT and RIST on their own. Each one in the address wins over its field, as it would in OBS.
+struct QuerySecret {
+	const char *name;
+	QString *value;
+};
+QString takeQuerySecrets(const QString &url, std::initializer_list<QuerySecret> secrets)
 {
 	const int query = url.indexOf(QLatin1Char('?'));
 	if (query < 0) {
@@ -63,11 +80,14 @@ QString takeSrtSecrets(const QString &url, QString *passphrase, QString *streamI
 	for (const QString &item : url.mid(query + 1).split(QLatin1Char('&'))) {
 		const QString name = item.section(QLatin1Char('='), 0, 0).toLower();
 		const QString value = QUrl::fromPercentEncoding(item.section(QLatin1Char('='), 1).toUtf8());
-		if (name == QLatin1String("passphrase")) {
-			*passphrase = value;
-		} else if (name == QLatin1String("streamid")) {
-			*streamId = value;
-		} else if (!item.isEmpty()) {
+		bool taken = false;
+		for (const QuerySecret &secret : secrets) {
+			if (name == QLatin1String(secret.name)) {
+				*secret.value = value;
+				taken = true;
+			}
+		}
+		if (!taken && !item.isEmpty()) {
 			kept.append(item);
 		}
 	}
@@ -83,11 +103,19 @@ ServiceValues serviceValues(const QString &url, const QString &clave, const QStr
 	values.key = clave;
 	if (classifyAddress(url) == AddressKind::Srt) {
 		QString passphrase = contrasena;
-		values.server = takeSrtSecrets(values.server, &passphrase, &values.key);
+		values.server =
+			takeQuerySecrets(values.server, {{"passphrase", &passphrase}, {"streamid", &values.key}});
 		if (!passphrase.isEmpty()) {
 			values.useAuth = true;
 			values.password = passphrase;
 		}
+	}
+	// OBS hands RIST the key as its encryption secret (when the address has none), and the user name and password
+	// to its login. A secret in the address stays there: only with it does the address's "aes-type" encrypt.
+	if (classifyAddress(url) == AddressKind::Rist) {
+		values.server = takeQuerySecrets(values.server,
+						 {{"username", &values.username}, {"password", &values.password}});
+		values.useAuth = !values.username.isEmpty() || !values.password.isEmpty();
 	}
 	QString server;
 	if (classifyAddress(url) == AddressKind::Rtmp &&
@@ -104,6 +132,10 @@ obs_data_t *createServiceSettings(const QString &url, const QString &clave, cons
 	obs_data_t *settings = obs_data_create();
 	obs_data_set_string(settings, "server", values.server.toUtf8().constData());
 	obs_data_set_string(settings, "key", values.key.toUtf8().constData());
+	// OBS's WHIP service takes the key as its bearer token.
+	if (classifyAddress(url) == AddressKind::Whip) {
+		obs_data_set_string(settings, "bearer_token", values.key.toUtf8().constData());
+	}
 	if (values.useAuth) {
 		obs_data_set_bool(settings, "use_auth", true);
 		obs_data_set_string(settings, "password", values.password.toUtf8().constData());
@@ -124,21 +156,31 @@ bool hasApplicationPart(const QString &address)
 bool isWebAddress(const QString &address)
 {
 	const QString lower = address.trimmed().toLower();
-	return classifyAddress(address) == AddressKind::Invalid &&
-	       (lower.startsWith(QLatin1String("http://")) || lower.startsWith(QLatin1String("https://")));
+	return lower.startsWith(QLatin1String("http://")) || lower.startsWith(QLatin1String("https://"));
+}
+
+bool obsHasWhip()
+{
+	return obs_initialized() && obs_get_output_flags("whip_output") != 0;
+}
+
+bool templateOffered(const char *address, bool whipOutput)
+{
+	return whipOutput || classifyAddress(QString::fromUtf8(address)) != AddressKind::Whip;
 }
 
 QString addressProblem(const QString &address, int number)
 {
 	const QString prefix = translate("Destino %1: ").arg(number);
 	switch (classifyAddress(address)) {
-	case AddressKind::Invalid:
-		if (isWebAddress(address)) {
-			return prefix +
-			       translate("WebRTC llegará en una próxima versión. Por ahora se admiten RTMP (rtmp:// o "
-					 "rtmps://) y SRT (srt://).");
+	case AddressKind::Whip:
+		if (!obsHasWhip()) {
+			return prefix + translate("este OBS no tiene salida WebRTC (WHIP). Se admiten RTMP (rtmp:// o "
+						  "rtmps://), SRT (srt://) y RIST (rist://).");
 		}
-		return prefix + translate("la dirección debe empezar por rtmp://, rtmps:// o srt://.");
+		return QString();
+	case AddressKind::Invalid:
+		return prefix + translate("la dirección debe empezar por rtmp://, rtmps://, srt:// o rist://.");
 	case AddressKind::Rtmp:
 		if (!hasApplicationPart(address)) {
 			return prefix +
@@ -149,4 +191,59 @@ QString addressProblem(const QString &address, int number)
 	default:
 		return QString();
 	}
+}
+
+QString startProblem(const QString &address, const QString &key)
+{
+	const AddressKind kind = classifyAddress(address);
+	if (kind == AddressKind::Invalid) {
+		return translate("La dirección debe empezar por rtmp://, rtmps://, srt:// o rist://.");
+	}
+	if (kind == AddressKind::Whip && !obsHasWhip()) {
+		return translate("Este OBS no tiene salida WebRTC (WHIP).");
+	}
+	if (QUrl(address.trimmed()).host().isEmpty()) {
+		return translate("A la dirección le falta el nombre del servidor.");
+	}
+	if (kind == AddressKind::Rtmp && !hasApplicationPart(address)) {
+		return translate("A la dirección RTMP le falta la parte final, por ejemplo rtmp://servidor/live.");
+	}
+	// OBS would publish a stream without a name, which every server refuses.
+	if (kind == AddressKind::Rtmp && key.isEmpty() && !splitPastedKey(address.trimmed(), nullptr, nullptr)) {
+		return translate("Falta la clave de emisión: pégala en su campo con «✎ Editar».");
+	}
+	return QString();
+}
+
+QStringList carriedCodecs(AddressKind kind, bool video)
+{
+	const char *id = sentAsMpegTs(kind)          ? "ffmpeg_mpegts_muxer"
+			 : kind == AddressKind::Whip ? "whip_output"
+						     : "rtmp_output";
+	if (kind == AddressKind::Whip && !obsHasWhip()) {
+		return QStringList();
+	}
+#if LIBOBS_API_VER >= MAKE_SEMANTIC_VERSION(30, 0, 0)
+	const char *list = video ? obs_get_output_supported_video_codecs(id)
+				 : obs_get_output_supported_audio_codecs(id);
+#else
+	// OBS 29.0 tells only an output it has made; one that is never started connects nowhere.
+	OBSOutputAutoRelease output = obs_output_create(id, "tallowmere-codecs", nullptr, nullptr);
+	const char *list = !output ? nullptr
+			   : video ? obs_output_get_supported_video_codecs(output)
+				   : obs_output_get_supported_audio_codecs(output);
+#endif
+	return codecList(list, kind, video);
+}
+
+QStringList codecList(const char *list, AddressKind kind, bool video)
+{
+	QStringList codecs = list ? QString::fromUtf8(list).toLower().split(QLatin1Char(';'), Qt::SkipEmptyParts)
+				  : QStringList();
+	// OBS 29 declares AV1 over MPEG-TS, but its muxer then writes the video as data no receiver decodes; later
+	// OBS no longer declares it.
+	if (video && sentAsMpegTs(kind)) {
+		codecs.removeAll(QStringLiteral("av1"));
+	}
+	return codecs;
 }

@@ -29,21 +29,16 @@ int64_t nowMs()
 	return nowNs() / 1000000;
 }
 
-// The codec of an encoder made elsewhere (OBS's own) is not chosen here: an output that cannot carry it would only
-// fail once connected.
-QString uncarriedCodec(obs_output_t *output, obs_encoder_t *video, obs_encoder_t *audio)
+// The first codec of the two encoders the output does not declare it carries; empty when it carries both.
+QString uncarriedCodec(obs_output_t *output, AddressKind kind, obs_encoder_t *video, obs_encoder_t *audio)
 {
 	for (const bool isVideo : {true, false}) {
 		const char *codec = obs_encoder_get_codec(isVideo ? video : audio);
-		const char *list = isVideo ? obs_output_get_supported_video_codecs(output)
-					   : obs_output_get_supported_audio_codecs(output);
-		if (!codec || !list || !*list) {
-			continue;
-		}
+		const QStringList carried = codecList(isVideo ? obs_output_get_supported_video_codecs(output)
+							      : obs_output_get_supported_audio_codecs(output),
+						      kind, isVideo);
 		// OBS names AAC "AAC" on the encoder and "aac" on the output.
-		if (!QString::fromUtf8(list)
-			     .split(QLatin1Char(';'))
-			     .contains(QString::fromUtf8(codec), Qt::CaseInsensitive)) {
+		if (codec && !carried.isEmpty() && !carried.contains(QString::fromUtf8(codec).toLower())) {
 			return QString::fromUtf8(codec);
 		}
 	}
@@ -139,18 +134,23 @@ bool DestOutput::failStart(const QString &text, QString *error)
 bool DestOutput::createOutput(QString *error)
 {
 	const AddressKind kind = classifyAddress(url);
-	if (kind == AddressKind::Invalid) {
-		return failStart(translate("La dirección debe empezar por rtmp://, rtmps:// o srt://."), error);
+	const QString problem = startProblem(url, clave);
+	if (!problem.isEmpty()) {
+		return failStart(problem, error);
 	}
+	const bool whip = kind == AddressKind::Whip;
 	{
 		OBSDataAutoRelease settings = createServiceSettings(url, clave, contrasena);
-		service = obs_service_create("rtmp_custom", "tallowmere-servicio", settings, nullptr);
+		service = obs_service_create(whip ? "whip_custom" : "rtmp_custom", "tallowmere-servicio", settings,
+					     nullptr);
 	}
 	if (!service) {
 		return failStart(translate("No se pudo preparar el destino (falta el módulo de servicios de OBS)."),
 				 error);
 	}
-	output = obs_output_create(kind == AddressKind::Rtmp ? "rtmp_output" : "ffmpeg_mpegts_muxer",
+	output = obs_output_create(sentAsMpegTs(kind) ? "ffmpeg_mpegts_muxer"
+				   : whip             ? "whip_output"
+						      : "rtmp_output",
 				   "tallowmere-salida", nullptr, nullptr);
 	if (!output) {
 		return failStart(
@@ -218,12 +218,21 @@ bool DestOutput::start(const std::shared_ptr<EntryPipeline> &entryPipeline, int 
 	if (!audioEncoder) {
 		return failStart(translate("No se pudo crear el codificador de audio."), error);
 	}
-	if (pipeline->sharesObsEncoders()) {
-		const QString codec = uncarriedCodec(output, pipeline->videoEncoder(), audioEncoder);
-		if (!codec.isEmpty()) {
+	// A stream that cannot carry a codec would only fail once connected, with a vague reason. (A recording's muxer
+	// writes more than OBS declares for it.)
+	if (pipeline->sharesObsEncoders() || !recording) {
+		const QString codec =
+			uncarriedCodec(output, classifyAddress(url), pipeline->videoEncoder(), audioEncoder);
+		if (!codec.isEmpty() && pipeline->sharesObsEncoders()) {
 			return failStart(translate(
 						 "Este destino no admite el códec %1 del codificador de OBS: elige en "
 						 "OBS un codificador H.264 y audio AAC, o da a la entrada uno propio.")
+						 .arg(codec),
+					 error);
+		}
+		if (!codec.isEmpty()) {
+			return failStart(translate("Este destino no admite el códec %1 en este OBS: elige otro "
+						   "codificador o audio AAC en «✎ Editar».")
 						 .arg(codec),
 					 error);
 		}
@@ -438,8 +447,14 @@ void DestOutput::sample()
 		record.congestion = 0;
 		lastCongestion = 0;
 		lastSampleMs = 0;
+		lastSentMs = 0;
+		record.silentSeconds = 0;
 		return;
 	}
+	if (lastSentMs == 0 || total != lastBytes) {
+		lastSentMs = now;
+	}
+	record.silentSeconds = int((now - lastSentMs) / 1000);
 	// As OBS's status bar: the mean of this and the last reading, but never below this one.
 	record.congestion = std::max((congestion + lastCongestion) / 2, congestion);
 	lastCongestion = congestion;
@@ -456,7 +471,7 @@ void DestOutput::sample()
 void DestOutput::checkStartTimeout()
 {
 	if (output && state() == DestState::Connecting && nowNs() - startedNs > Supervision::startTimeoutNs) {
-		fail(translate("El servidor no respondió a tiempo."));
+		fail(failureCauseText(FailureCause::NoAnswer));
 		retire();
 	}
 }
@@ -525,6 +540,7 @@ DestStatus DestOutput::status() const
 				       : -1;
 	snapshot.congestion = record.congestion;
 	snapshot.bytes = record.bytes;
+	snapshot.silentSeconds = record.state == DestState::Live ? record.silentSeconds : 0;
 	snapshot.recording = recording;
 	snapshot.file = record.file;
 	return snapshot;

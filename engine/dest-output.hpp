@@ -9,6 +9,7 @@
 #include <optional>
 #include <memory>
 #include <vector>
+#include <atomic>
 #include <mutex>
 
 class EntryPipeline;
@@ -32,6 +33,8 @@ struct DestStatus {
 	float congestion = 0;
 	// Bytes sent, or written to a recording's file.
 	uint64_t bytes = 0;
+	// Seconds a live stream has sent nothing (the server stopped reading, or nothing is encoded); 0 while it sends.
+	int silentSeconds = 0;
 	bool recording = false;
 	// The file a recording writes.
 	QString file;
@@ -71,6 +74,8 @@ constexpr int64_t giveUpAfterMs = 30LL * 60 * 1000;
 constexpr int maxRestartAttempts = 1 + int((giveUpAfterMs - firstRestartDelayMs + restartDueMs - 1) / restartDueMs);
 constexpr int64_t startTimeoutNs = 40LL * 1000000000LL;
 constexpr int64_t inactiveGraceNs = 3LL * 1000000000LL;
+// A live stream that has sent nothing this long is shown as such.
+constexpr int silentWarningSeconds = 10;
 // OBS's own reconnection waits about half as long again after each failed try, whatever it is set to (5 s,
 // 7.4 s, 11 s... 79 s by the eighth), so it is off and the engine makes every try itself.
 constexpr int obsReconnectRetries = 0;
@@ -135,6 +140,7 @@ private:
 		int64_t liveSinceMs = 0;
 		float congestion = 0;
 		uint64_t bytes = 0;
+		int silentSeconds = 0;
 		bool stopRequested = false;
 		bool connected = false;
 		bool restarting = false;
@@ -181,7 +187,8 @@ private:
 	uint64_t lastBytes = 0;
 	float lastCongestion = 0;
 	int64_t lastSampleMs = 0;
-	int64_t startedNs = 0;
+	int64_t lastSentMs = 0;            // when the bytes sent last grew while live
+	std::atomic<int64_t> startedNs{0}; // also read by the stop signal, on OBS's thread
 	std::vector<long> attemptThreads;
 	int64_t inactiveSinceNs = 0;
 

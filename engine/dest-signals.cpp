@@ -3,10 +3,13 @@
 #include "engine/dest-output.hpp"
 #include "engine/addresses.hpp"
 #include "engine/encoder-settings.hpp"
+#include "engine/stalled-connections.hpp"
 #include "base/language.hpp"
 #include "base/log.hpp"
 
 #include <util/platform.h>
+
+#include <QUrl>
 
 #include <algorithm>
 
@@ -85,6 +88,19 @@ void DestOutput::onStop(void *data, calldata_t *cd)
 	const long long code = calldata_int(cd, "code");
 	const char *lastErrorText = calldata_string(cd, "last_error");
 	const QString lastError = lastErrorText ? QString::fromUtf8(lastErrorText) : QString();
+	OutputFailure failure;
+	failure.code = int(code);
+	failure.srt = classifyAddress(self->url) == AddressKind::Srt;
+	failure.lastError = lastError;
+	failure.obsTextId = obsOutputTextId(lastError);
+	// A refused connection fails at once; a server that accepts and never answers holds OBS for 30 s.
+	failure.waitedLong = int64_t(os_gettime_ns()) - self->startedNs > int64_t(10) * 1000000000;
+	// OBS tells a name that does not resolve from a refused connection only in its log: asked again here, on
+	// OBS's output thread, before the record is locked.
+	if (!self->recording && (code == OBS_OUTPUT_CONNECT_FAILED || (failure.srt && code != OBS_OUTPUT_SUCCESS))) {
+		const QByteArray host = QUrl(self->url.trimmed()).host().toUtf8();
+		failure.nameUnknown = !host.isEmpty() && !serverNameResolves(host.constData());
+	}
 
 	bool dropped = false;
 	{
@@ -113,7 +129,7 @@ void DestOutput::onStop(void *data, calldata_t *cd)
 		    (!outage && (neverRestarted(code) || !r.connected))) {
 			r.restarting = false;
 			if (self->apply(DestEvent::GaveUp)) {
-				r.message = outputErrorText(int(code), lastError);
+				r.message = outputErrorText(failure);
 			}
 			return;
 		}

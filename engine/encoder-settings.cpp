@@ -36,7 +36,7 @@ obs_data_t *buildEntryVideoSettings(const EntryConfig &entry)
 {
 	obs_data_t *settings = buildVideoEncoderSettings(entry.codificador, entry.videoKbps, entry.ajustesCodificador);
 	for (const DestConfig &dest : entry.destinos) {
-		if (classifyAddress(dest.url) == AddressKind::Srt) {
+		if (sentAsMpegTs(classifyAddress(dest.url))) {
 			obs_data_set_bool(settings, "repeat_headers", true);
 			break;
 		}
@@ -63,10 +63,69 @@ QString resolveAudioEncoderId(const QString &codec)
 	return QString();
 }
 
-QString outputErrorText(int code, const QString &lastError)
+FailureCause failureCause(const OutputFailure &failure)
 {
+	if (failure.obsTextId == QLatin1String("SSLCertVerifyFailed")) {
+		return FailureCause::Certificate;
+	}
+	if (failure.obsTextId == QLatin1String("HostNotFound") || failure.nameUnknown) {
+		return FailureCause::NameNotFound;
+	}
+	if (failure.obsTextId == QLatin1String("ConnectionTimedOut")) {
+		return FailureCause::NoAnswer;
+	}
+	if (failure.srt) {
+		// OBS's SRT output reports a wrong passphrase, a refused stream id and a listener that is not there alike.
+		return failure.code == OBS_OUTPUT_INVALID_STREAM || failure.code == OBS_OUTPUT_BAD_PATH ||
+				       failure.code == OBS_OUTPUT_CONNECT_FAILED
+			       ? FailureCause::SrtRefused
+			       : FailureCause::Other;
+	}
+	if (failure.code == OBS_OUTPUT_INVALID_STREAM) {
+		return FailureCause::KeyRefused;
+	}
+	if (failure.code == OBS_OUTPUT_CONNECT_FAILED && failure.lastError.isEmpty()) {
+		return failure.waitedLong ? FailureCause::NoAnswer : FailureCause::ConnectionRefused;
+	}
+	return FailureCause::Other;
+}
+
+QString failureCauseText(FailureCause cause)
+{
+	switch (cause) {
+	case FailureCause::KeyRefused:
+		return translate(
+			"El servidor rechazó la clave de emisión o la aplicación: revisa la clave y la parte de "
+			"la dirección que va tras el nombre del servidor.");
+	case FailureCause::NameNotFound:
+		return translate("No se encontró el nombre del servidor: revisa cómo está escrito y que este ordenador "
+				 "tenga conexión.");
+	case FailureCause::ConnectionRefused:
+		return translate("El servidor rechazó la conexión: revisa la dirección y el puerto, y que el servidor "
+				 "esté en marcha.");
+	case FailureCause::NoAnswer:
+		return translate("El servidor no respondió a tiempo: revisa la dirección y el puerto, y que ningún "
+				 "cortafuegos bloquee la conexión.");
+	case FailureCause::Certificate:
+		return translate("El certificado del servidor no es de confianza o es de otro nombre: revisa que la "
+				 "dirección rtmps:// lleve el nombre del servidor (no su IP).");
+	case FailureCause::SrtRefused:
+		return translate(
+			"El servidor SRT no aceptó la conexión: revisa la dirección y el puerto, que el servidor "
+			"esté en marcha, la frase de contraseña y el Stream ID.");
+	default:
+		return QString();
+	}
+}
+
+QString outputErrorText(const OutputFailure &failure)
+{
+	const FailureCause cause = failureCause(failure);
+	if (cause != FailureCause::Other) {
+		return failureCauseText(cause);
+	}
 	QString text;
-	switch (code) {
+	switch (failure.code) {
 	case OBS_OUTPUT_BAD_PATH:
 		text = translate("La dirección no es correcta.");
 		break;
@@ -86,13 +145,29 @@ QString outputErrorText(int code, const QString &lastError)
 		text = translate("Falló el codificador de vídeo o audio.");
 		break;
 	default:
-		text = translate("La emisión se detuvo por un error (código %1).").arg(code);
+		text = translate("La emisión se detuvo por un error (código %1).").arg(failure.code);
 		break;
 	}
-	if (!lastError.isEmpty()) {
-		text += QLatin1Char(' ') + lastError;
+	if (!failure.lastError.isEmpty()) {
+		text += QLatin1Char(' ') + failure.lastError;
 	}
 	return text;
+}
+
+QString obsOutputTextId(const QString &lastError)
+{
+	obs_module_t *outputs = lastError.isEmpty() ? nullptr : obs_get_module("obs-outputs");
+	if (!outputs) {
+		return QString();
+	}
+	const QByteArray wanted = lastError.trimmed().toUtf8();
+	for (const char *id : {"SSLCertVerifyFailed", "HostNotFound", "ConnectionTimedOut"}) {
+		const char *text = nullptr;
+		if (obs_module_get_locale_string(outputs, id, &text) && text && wanted == QByteArray(text).trimmed()) {
+			return QString::fromLatin1(id);
+		}
+	}
+	return QString();
 }
 
 int32_t delayFramesFor(int delayMs, uint32_t sampleRate)

@@ -19,8 +19,26 @@ obs_data_t *buildEntryVideoSettings(const EntryConfig &entry);
 // The registered OBS audio encoder for an entry's audio codec text ("", "aac", "opus" or an encoder id), or empty.
 QString resolveAudioEncoderId(const QString &codec);
 
-// The user message for an output's stop code, with OBS's last error text appended when there is one.
-QString outputErrorText(int code, const QString &lastError);
+// What a failed stream tells about its cause: OBS's stop code and last error, and what the plug-in checked itself.
+struct OutputFailure {
+	int code = 0;
+	bool srt = false;
+	QString lastError;
+	// Which of OBS's RTMP output texts the last error is ("HostNotFound", "SSLCertVerifyFailed"…); empty if none.
+	QString obsTextId;
+	// The server's name does not resolve on this computer.
+	bool nameUnknown = false;
+	// The try failed only after waiting many seconds: the server never answered.
+	bool waitedLong = false;
+};
+enum class FailureCause { Other, KeyRefused, NameNotFound, ConnectionRefused, NoAnswer, Certificate, SrtRefused };
+FailureCause failureCause(const OutputFailure &failure);
+// The user message for a failure: what went wrong in plain words and what to check; for a cause it cannot name,
+// the stop code's text with OBS's last error after it.
+QString outputErrorText(const OutputFailure &failure);
+QString failureCauseText(FailureCause cause);
+// Which of the RTMP output's own texts OBS's last error is, in OBS's language; empty when it is none of them.
+QString obsOutputTextId(const QString &lastError);
 
 // The audio delay in sample frames: the delay clamped to 0..1000 ms, at the given sample rate.
 int32_t delayFramesFor(int delayMs, uint32_t sampleRate);

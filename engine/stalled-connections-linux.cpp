@@ -186,3 +186,8 @@ int cutStalledConnections(const char *host, int port, int idleMs, bool opening, 
 	closedir(fds);
 	return cut;
 }
+
+bool serverNameResolves(const char *host)
+{
+	return !socketEndpoints::resolve(host, 1).empty();
+}

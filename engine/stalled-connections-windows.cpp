@@ -65,3 +65,8 @@ std::vector<long> processThreads()
 {
 	return {};
 }
+
+bool serverNameResolves(const char *host)
+{
+	return !socketEndpoints::resolve(host, 1).empty();
+}

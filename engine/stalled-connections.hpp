@@ -12,3 +12,7 @@ int cutStalledConnections(const char *host, int port, int idleMs, bool opening, 
 
 // This process's threads, in order, where the system can tell what each is blocked on; none elsewhere.
 std::vector<long> processThreads();
+
+// Whether the server's name resolves on this computer (an address always does): tells a misspelt name or a
+// computer offline from a server that refuses.
+bool serverNameResolves(const char *host);

@@ -1,6 +1,7 @@
 // Faults at real servers: a server that dies and comes back, one that refuses, one that never answers, an output
 // that stops by itself after being live, and a source deleted under a running entry.
 #include "engine/obs-fixture.hpp"
+#include "engine/encoder-settings.hpp"
 #include "engine/output-reaper.hpp"
 #include "common/log-capture.hpp"
 #include "common/qt-print.hpp"
@@ -161,20 +162,64 @@ TEST(Faults, BackLiveWithinSecondsOfEachServersReturn)
 	EXPECT_LT(longestHole, 0.2);
 }
 
-TEST(Faults, RefusedFirstConnectionFailsAtOnce)
+TEST(Faults, RefusedFirstConnectionsFailAtOnceSayingWhatToCheck)
 {
 	Streaming stream("rtmp://127.0.0.1:" + std::to_string(testbed::freeTcpPort()) + "/live");
+	const QString refused = QStringLiteral("The server refused the connection: check the address and the port, and "
+					       "that the server is running.");
 	QString error;
 	ASSERT_TRUE(stream.start(&error)) << "the connection is tried in the background";
 	ASSERT_TRUE(stream.waitFor(DestState::Failed, 5000));
-	EXPECT_EQ(stream.status().message, QStringLiteral("Could not connect to the server."));
+	EXPECT_EQ(stream.status().message, refused);
 	EXPECT_TRUE(tickUntil(
 		stream.live, [&] { return !stream.live.isRunning(); }, 5000))
 		<< "removed by the tick, its message kept";
 	EXPECT_EQ(stream.status().state, DestState::Failed);
-	EXPECT_EQ(stream.status().message, QStringLiteral("Could not connect to the server."));
+	EXPECT_EQ(stream.status().message, refused);
 	EXPECT_EQ(stream.live.pipelineHandle(), nullptr);
 	EXPECT_EQ(countModuleObjects().total(), 0);
+
+	// Each way a server can turn a stream away, named with what to check.
+	const auto failureOf = [](const std::string &url, const QString &passphrase = QString()) {
+		Streaming s(url, "refused-color");
+		s.entry.destinos[0].contrasena = passphrase;
+		QString ignored;
+		EXPECT_TRUE(s.start(&ignored)) << url;
+		EXPECT_TRUE(s.waitFor(DestState::Failed, 20000)) << url << ": " << s.status().message.toStdString();
+		s.live.stopAndWait();
+		return s.status().message;
+	};
+	EXPECT_EQ(failureOf("rtmp://no-such-server.invalid/live"), failureCauseText(FailureCause::NameNotFound));
+	testbed::RtmpServer::Options refuse;
+	refuse.refusePublish = true;
+	testbed::RtmpServer refusing(refuse);
+	refusing.start();
+	EXPECT_EQ(failureOf(refusing.url()), failureCauseText(FailureCause::KeyRefused));
+	testbed::RtmpServer::Options tls;
+	tls.tls = true;
+	testbed::RtmpServer secure(tls);
+	secure.start();
+	EXPECT_EQ(failureOf(secure.tlsUrl()), failureCauseText(FailureCause::Certificate)) << "a CA it does not know";
+	testbed::TempDir certs;
+	ASSERT_TRUE(testbed::bindMount(testbed::makeCaBundleWith(secure.caCertPath(), certs.file("bundle.crt")),
+				       "/etc/ssl/certs/ca-certificates.crt"));
+	EXPECT_EQ(failureOf("rtmps://127.0.0.1:" + std::to_string(secure.tlsPort()) + "/live"),
+		  failureCauseText(FailureCause::Certificate))
+		<< "a certificate for another name";
+	testbed::SrtListener::Options secret;
+	secret.passphrase = "frase-de-paso-larga";
+	testbed::SrtListener listener(secret);
+	listener.start();
+	EXPECT_EQ(failureOf(listener.url(), QStringLiteral("otra-frase-distinta")),
+		  failureCauseText(FailureCause::SrtRefused));
+
+	// What cannot work is refused before anything is sent.
+	Streaming keyless(refusing.url(), "keyless-color");
+	keyless.entry.destinos[0].clave.clear();
+	EXPECT_FALSE(keyless.start(&error));
+	EXPECT_EQ(error, QStringLiteral("The stream key is missing: paste it into its field with “✎ Edit”."));
+	EXPECT_EQ(keyless.status().state, DestState::Failed);
+	EXPECT_EQ(keyless.status().message, error) << "on its card";
 
 	// An SRT address holding its passphrase and stream id, with no listener: OBS's own log of every failed try
 	// shows the address without them.
@@ -238,6 +283,7 @@ TEST(Faults, ServerThatNeverAnswersEndsFailed)
 		stream.live, [&] { return !stream.live.isRunning(); }, 60000, 250));
 	const double took = secondsSince(started);
 	EXPECT_EQ(stream.status().state, DestState::Failed);
+	EXPECT_EQ(stream.status().message, failureCauseText(FailureCause::NoAnswer));
 	EXPECT_LT(took, 45.0);
 	std::printf("never-answering server: Failed after %.1f s with \"%s\"\n", took,
 		    stream.status().message.toUtf8().constData());
@@ -329,7 +375,7 @@ TEST(Faults, OutputStoppedByItselfRestartsUntilItsLimit)
 	signal_handler_signal(handler, "stop", &cd);
 	calldata_free(&cd);
 	EXPECT_EQ(stream.status().state, DestState::Failed);
-	EXPECT_EQ(stream.status().message, QStringLiteral("Could not connect to the server."));
+	EXPECT_EQ(stream.status().message, failureCauseText(FailureCause::ConnectionRefused));
 	ASSERT_TRUE(tickUntil(
 		stream.live, [&] { return !stream.live.isRunning(); }, 5000));
 	EXPECT_EQ(log.count("[tallowmere] stream dropped by itself"), 2) << "one line per outage";

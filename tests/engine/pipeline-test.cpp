@@ -1,6 +1,7 @@
 // The engine's pieces on a running OBS, without a server: encoder settings, audio codecs, error texts, what a
 // pipeline puts on its view, and start failures that must leave nothing behind.
 #include "engine/obs-fixture.hpp"
+#include "engine/addresses.hpp"
 #include "engine/encoder-settings.hpp"
 #include "common/qt-print.hpp"
 
@@ -55,14 +56,35 @@ TEST(EncoderSettings, AudioCodecsAndOutputErrors)
 	EXPECT_EQ(resolveAudioEncoderId(QStringLiteral("obs_x264")), QString()) << "a video encoder is no audio codec";
 	EXPECT_EQ(resolveAudioEncoderId(QStringLiteral("mp3")), QString());
 
-	// This binary runs OBS in English.
-	EXPECT_EQ(outputErrorText(-2, QString()), QStringLiteral("Could not connect to the server."));
-	EXPECT_EQ(outputErrorText(-3, QStringLiteral("bad key")),
-		  QStringLiteral("The key or the address is not valid. bad key"));
-	EXPECT_EQ(outputErrorText(-4, QStringLiteral("x")),
-		  QStringLiteral("The stream stopped because of an error (code -4). x"));
-	EXPECT_EQ(outputErrorText(-7, QString()), QStringLiteral("The stream stopped because of an error (code -7)."));
-	EXPECT_EQ(outputErrorText(-5, QString()), QStringLiteral("The connection to the server was lost."));
+	// This binary runs OBS in English. What OBS's codes and texts say, and what is asked again, name the cause.
+	const auto text = [](int code, const QString &lastError, bool srt = false, bool nameUnknown = false) {
+		return outputErrorText({code, srt, lastError, obsOutputTextId(lastError), nameUnknown});
+	};
+	EXPECT_EQ(text(-2, QString()), failureCauseText(FailureCause::ConnectionRefused));
+	EXPECT_EQ(text(-2, QString(), false, true), failureCauseText(FailureCause::NameNotFound));
+	EXPECT_EQ(text(-2, QStringLiteral("The RTMP server sent an invalid SSL certificate.")),
+		  failureCauseText(FailureCause::Certificate));
+	EXPECT_EQ(text(-3, QString()), failureCauseText(FailureCause::KeyRefused));
+	EXPECT_EQ(text(-3, QString(), true), failureCauseText(FailureCause::SrtRefused));
+	EXPECT_EQ(text(-2, QStringLiteral("something else")),
+		  QStringLiteral("Could not connect to the server. something else"));
+	EXPECT_EQ(text(-4, QStringLiteral("x")), QStringLiteral("The stream stopped because of an error (code -4). x"));
+	EXPECT_EQ(text(-5, QString()), QStringLiteral("The connection to the server was lost."));
+
+	// What this OBS's outputs carry, as the dialog and every start ask: H.264 alone over RTMP before OBS's
+	// enhanced RTMP, AAC everywhere, Opus over MPEG-TS from OBS 30.
+	const QStringList rtmpVideo = carriedCodecs(AddressKind::Rtmp, true);
+	std::printf("this OBS carries: RTMP %s, MPEG-TS %s / %s\n",
+		    rtmpVideo.join(QLatin1Char(',')).toUtf8().constData(),
+		    carriedCodecs(AddressKind::Srt, true).join(QLatin1Char(',')).toUtf8().constData(),
+		    carriedCodecs(AddressKind::Rist, false).join(QLatin1Char(',')).toUtf8().constData());
+	EXPECT_EQ(rtmpVideo.size() == 1, obs_get_version() < MAKE_SEMANTIC_VERSION(29, 1, 0))
+		<< rtmpVideo.join(',').toStdString();
+	EXPECT_TRUE(rtmpVideo.contains(QStringLiteral("h264")));
+	EXPECT_EQ(carriedCodecs(AddressKind::Rtmp, false), QStringList{QStringLiteral("aac")});
+	EXPECT_EQ(carriedCodecs(AddressKind::Srt, false).contains(QStringLiteral("opus")),
+		  obs_get_version() >= MAKE_SEMANTIC_VERSION(30, 0, 0));
+	EXPECT_TRUE(carriedCodecs(AddressKind::Whip, true).isEmpty()) << "no WHIP output here";
 }
 
 TEST(Pipeline, WhatTheViewShows)
@@ -137,11 +159,11 @@ TEST(Pipeline, FailedStartsLeaveNothingBehind)
 	OBSSourceAutoRelease color = makeColor("fail-color", 0xFF0000FF);
 	const QString unused = QStringLiteral("rtmp://127.0.0.1:1/live");
 	EntryConfig entry = makeEntry(QStringLiteral("fail-color"),
-				      {{QStringLiteral("http://h/whip"), QString()}, {unused, QString()}});
+				      {{QStringLiteral("http://h/whip"), QString()}, {unused, QStringLiteral("k")}});
 	LiveEntry live;
 	QString error;
 	EXPECT_FALSE(live.startDestination(entry, entry.destinos[0], &error));
-	EXPECT_EQ(error, QStringLiteral("The address must start with rtmp://, rtmps:// or srt://."));
+	EXPECT_EQ(error, QStringLiteral("This OBS has no WebRTC (WHIP) output."));
 	EXPECT_EQ(live.pipelineHandle(), nullptr);
 	EXPECT_EQ(countModuleObjects().total(), 0);
 	EXPECT_EQ(live.destinationStatus(entry.destinos[0].id).state, DestState::Failed);

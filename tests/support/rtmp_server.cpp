@@ -89,11 +89,20 @@ std::string RtmpServer::config() const
 		c += "\t\tproxy_pass 127.0.0.1:" + p + ";\n";
 		c += "\t}\n}\n";
 	}
+	// The publish check is answered by nginx itself.
+	const std::string check = std::to_string(checkPort_);
+	if (options_.refusePublish) {
+		c += "http {\n\taccess_log off;\n";
+		c += "\tserver {\n\t\tlisten 127.0.0.1:" + check + ";\n\t\treturn 403;\n\t}\n}\n";
+	}
 	// Its own access log would go to the system's log folder, which a normal user cannot write.
 	c += "rtmp {\n\taccess_log off;\n\tserver {\n";
 	c += "\t\tlisten 127.0.0.1:" + p + ";\n";
 	c += "\t\tapplication " + options_.app + " {\n";
 	c += "\t\t\tlive on;\n";
+	if (options_.refusePublish) {
+		c += "\t\t\ton_publish http://127.0.0.1:" + check + "/publish;\n";
+	}
 	c += "\t\t\trecord all;\n";
 	c += "\t\t\trecord_path " + dir_.file("rec") + ";\n";
 	c += "\t\t\trecord_unique off;\n";
@@ -116,6 +125,9 @@ void RtmpServer::start()
 	}
 	if (options_.tls && tlsPort_ == 0) {
 		tlsPort_ = options_.tlsPort > 0 ? options_.tlsPort : freeTcpPort();
+	}
+	if (options_.refusePublish && checkPort_ == 0) {
+		checkPort_ = freeTcpPort();
 	}
 	if (options_.tls && !haveCertificates_) {
 		makeCertificates();

@@ -3,6 +3,8 @@
 #include "internal.hpp"
 
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace testbed {
 
@@ -59,6 +61,49 @@ bool SrtListener::running()
 std::string SrtListener::url() const
 {
 	return "srt://127.0.0.1:" + std::to_string(port_);
+}
+
+RistListener::RistListener(std::string secret) : secret_(std::move(secret)), dir_("tb-rist-") {}
+
+RistListener::~RistListener()
+{
+	stop();
+}
+
+void RistListener::start()
+{
+	if (port_ == 0) {
+		port_ = freeUdpPort();
+	}
+	std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "info", "-y"};
+	if (!secret_.empty()) {
+		args.insert(args.end(), {"-secret", secret_, "-encryption", "128"});
+	}
+	args.insert(args.end(),
+		    {"-i", "rist://@127.0.0.1:" + std::to_string(port_), "-c", "copy", "-f", "mpegts", outputPath()});
+	proc_ = Process::start(args, dir_.file("stdout.log"), dir_.file("ffmpeg.log"));
+	detail::Deadline deadline(5000);
+	while (proc_->running() && !deadline.expired()) {
+		if (detail::processOwnsPort(proc_->pid(), "udp", port_)) {
+			return;
+		}
+		detail::sleepMs(10);
+	}
+	proc_->stop();
+	throw std::runtime_error(detail::withLogTail(
+		"ffmpeg's RIST receiver did not bind UDP port " + std::to_string(port_), dir_.file("ffmpeg.log")));
+}
+
+void RistListener::stop()
+{
+	if (proc_) {
+		proc_->stop();
+	}
+}
+
+std::string RistListener::url() const
+{
+	return "rist://127.0.0.1:" + std::to_string(port_);
 }
 
 } // namespace testbed

@@ -209,10 +209,11 @@ private:
 class RtmpServer {
 public:
 	struct Options {
-		int port = 0;             // RTMP port; 0 picks a free one
-		bool tls = false;         // adds an RTMPS front (nginx stream + ssl) proxying to the RTMP port
-		int tlsPort = 0;          // RTMPS port; 0 picks a free one
-		std::string app = "live"; // application name
+		int port = 0;               // RTMP port; 0 picks a free one
+		bool tls = false;           // adds an RTMPS front (nginx stream + ssl) proxying to the RTMP port
+		int tlsPort = 0;            // RTMPS port; 0 picks a free one
+		std::string app = "live";   // application name
+		bool refusePublish = false; // every publish is refused by its on_publish check (HTTP 403)
 	};
 
 	// Prepares the private directory; nothing runs before start().
@@ -258,6 +259,7 @@ private:
 	std::unique_ptr<Process> proc_;
 	int port_ = 0;
 	int tlsPort_ = 0;
+	int checkPort_ = 0;
 	bool haveCertificates_ = false;
 };
 
@@ -386,6 +388,28 @@ private:
 	std::atomic<int> active_{0};
 	std::atomic<long long> forwarded_{0};
 	std::atomic<long long> returned_{0};
+};
+
+// ffmpeg's RIST receiver (librist, main profile) listening on a UDP port, writing what arrives to outputPath() as
+// MPEG-TS. RIST has no connection to end: a sender keeps sending while it is away.
+class RistListener {
+public:
+	// secret: empty for none, else AES-128 with it.
+	explicit RistListener(std::string secret = std::string());
+	~RistListener();
+	// Starts it (again on the same port) and waits until its UDP port is bound.
+	void start();
+	// Stops it; ffmpeg finishes the file.
+	void stop();
+	// "rist://127.0.0.1:<port>".
+	std::string url() const;
+	std::string outputPath() const { return dir_.file("out.ts"); }
+
+private:
+	std::string secret_;
+	TempDir dir_;
+	std::unique_ptr<Process> proc_;
+	int port_ = 0;
 };
 
 // nginx serving HTTPS for several host names on one address and port (443 by default, for clients that cannot

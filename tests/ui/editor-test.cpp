@@ -148,7 +148,9 @@ TEST(EntryDialog, EncoderListAndWhatANewOrStaleEntryStartsWith)
 	{
 		EntryDialog plain(nullptr, EntryConfig(), false, false, {});
 		auto *encoders = named<QComboBox>(&plain, "encoderCombo");
-		EXPECT_EQ(itemTexts(encoders), (obsOwn + QStringList{tr("CPU (x264) · recomendado")}));
+		// Debian's OBS has two AV1 encoders, offered after H.264's.
+		EXPECT_EQ(itemTexts(encoders).mid(0, 3), (obsOwn + QStringList{tr("CPU (x264) · recomendado")}));
+		EXPECT_TRUE(itemTexts(encoders).contains(QStringLiteral("SVT-AV1 · AV1")));
 		EXPECT_EQ(encoders->currentData().toString(), QStringLiteral("obs_x264"));
 	}
 
@@ -158,7 +160,9 @@ TEST(EntryDialog, EncoderListAndWhatANewOrStaleEntryStartsWith)
 	EXPECT_EQ(
 		itemTexts(encoders),
 		(obsOwn + QStringList{QStringLiteral("Card A H.264") + tr(" · tarjeta gráfica") + tr(" · recomendado"),
-				      QStringLiteral("Card B H.264") + tr(" · tarjeta gráfica"), tr("CPU (x264)")}));
+				      QStringLiteral("Card B H.264") + tr(" · tarjeta gráfica"), tr("CPU (x264)"),
+				      QStringLiteral("SVT-AV1 · AV1"), QStringLiteral("AOM AV1 · AV1"),
+				      QStringLiteral("Card B HEVC · HEVC")}));
 	EXPECT_EQ(encoders->currentIndex(), 2) << "a new entry starts on the recommended encoder";
 	EXPECT_EQ(fresh.windowTitle(), tr("Añadir entrada"));
 	EXPECT_EQ(fresh.findChildren<DestRowWidget *>().size(), 1) << "one empty row to start with";
@@ -362,6 +366,12 @@ TEST(EntryDialog, DestinationRowsTemplatesKindsAndChecks)
 	chooseItem(templates, QStringLiteral("Facebook Live"));
 	EXPECT_EQ(address->text(), QStringLiteral("rtmps://live-api-s.facebook.com:443/rtmp/"));
 
+	chooseItem(templates, tr("RIST personalizado"));
+	EXPECT_EQ(address->text(), QStringLiteral("rist://"));
+	EXPECT_EQ(named<QLabel>(rows[3], "destType")->text(), tr("Tipo detectado: RIST"));
+	EXPECT_EQ(rows[3]->keyField()->placeholderText(), tr("Secreto de cifrado (opcional)"));
+	EXPECT_FALSE(rows[3]->passphraseField()->isVisible());
+
 	typeInto(address, QStringLiteral("SRT://host:9000"));
 	EXPECT_EQ(named<QLabel>(rows[3], "destType")->text(), tr("Tipo detectado: SRT"));
 	EXPECT_EQ(rows[3]->keyField()->placeholderText(), tr("Stream ID (opcional)"));
@@ -392,11 +402,11 @@ TEST(EntryDialog, DestinationRowsTemplatesKindsAndChecks)
 		 prefix + tr("a la dirección RTMP le falta la parte final, por ejemplo rtmp://servidor/live.")},
 		{"HTTPS://whip.example/x", "",
 		 prefix +
-			 tr("WebRTC llegará en una próxima versión. Por ahora se admiten RTMP (rtmp:// o rtmps://) y SRT "
-			    "(srt://).")},
-		{"ftp://host/x", "", prefix + tr("la dirección debe empezar por rtmp://, rtmps:// o srt://.")},
-		{"", "key", prefix + tr("la dirección debe empezar por rtmp://, rtmps:// o srt://.")},
-		{"?", "", prefix + tr("la dirección debe empezar por rtmp://, rtmps:// o srt://.")},
+			 tr("este OBS no tiene salida WebRTC (WHIP). Se admiten RTMP (rtmp:// o rtmps://), SRT (srt://) y "
+			    "RIST (rist://).")},
+		{"ftp://host/x", "", prefix + tr("la dirección debe empezar por rtmp://, rtmps://, srt:// o rist://.")},
+		{"", "key", prefix + tr("la dirección debe empezar por rtmp://, rtmps://, srt:// o rist://.")},
+		{"?", "", prefix + tr("la dirección debe empezar por rtmp://, rtmps://, srt:// o rist://.")},
 		{" rtmp://host/ ", "", QString()},
 	};
 	for (const auto &check : checks) {

@@ -19,12 +19,14 @@ TEST(Addresses, Classification)
 		{"rtmp://", AddressKind::Rtmp},
 		{"Srt://host:9000", AddressKind::Srt},
 		{"SRT://h:1?latency=200", AddressKind::Srt},
+		{" Rist://h:5000?secret=x&aes-type=128", AddressKind::Rist},
 		{"", AddressKind::Invalid},
 		{"   ", AddressKind::Invalid},
 		{"rtmp:/host", AddressKind::Invalid},
 		{"rtmps:/host", AddressKind::Invalid},
 		{"rtmpx://host", AddressKind::Invalid},
-		{"https://h/whip", AddressKind::Invalid},
+		{"https://h/whip", AddressKind::Whip},
+		{" HTTP://h", AddressKind::Whip},
 		{"ftp://h/x", AddressKind::Invalid},
 	};
 	for (const auto &c : cases) {
@@ -32,6 +34,12 @@ TEST(Addresses, Classification)
 	}
 	EXPECT_EQ(protocolLabel(AddressKind::Rtmp), QStringLiteral("RTMP"));
 	EXPECT_EQ(protocolLabel(AddressKind::Srt), QStringLiteral("SRT"));
+	EXPECT_EQ(protocolLabel(AddressKind::Rist), QStringLiteral("RIST"));
+	// WebRTC's template only where OBS can send it (none of Debian's OBS builds can).
+	EXPECT_FALSE(obsHasWhip());
+	EXPECT_FALSE(templateOffered("https://", false));
+	EXPECT_TRUE(templateOffered("https://", true));
+	EXPECT_TRUE(templateOffered("rist://", false));
 	EXPECT_EQ(protocolLabel(AddressKind::Invalid), QStringLiteral("?"));
 }
 
@@ -52,9 +60,10 @@ TEST(Addresses, DialogRules)
 			  "Destino 2: a la dirección RTMP le falta la parte final, por ejemplo rtmp://servidor/live."));
 	EXPECT_TRUE(addressProblem(QStringLiteral("rtmp://host/"), 2).isEmpty());
 	EXPECT_TRUE(addressProblem(QStringLiteral("srt://host"), 1).isEmpty());
-	EXPECT_TRUE(addressProblem(QStringLiteral("HTTPS://x/y"), 1).startsWith(QStringLiteral("Destino 1: WebRTC")));
+	EXPECT_TRUE(addressProblem(QStringLiteral("HTTPS://x/y"), 1)
+			    .startsWith(QStringLiteral("Destino 1: este OBS no tiene salida WebRTC")));
 	EXPECT_EQ(addressProblem(QStringLiteral("ftp://x"), 3),
-		  QStringLiteral("Destino 3: la dirección debe empezar por rtmp://, rtmps:// o srt://."));
+		  QStringLiteral("Destino 3: la dirección debe empezar por rtmp://, rtmps://, srt:// o rist://."));
 }
 
 TEST(Addresses, MaskingQueries)
@@ -108,4 +117,15 @@ TEST(Addresses, ServiceSettings)
 	EXPECT_STREQ(obs_data_get_string(srt, "key"), "#!::r=live");
 	EXPECT_STREQ(obs_data_get_string(srt, "password"), "p&ss");
 	obs_data_release(srt);
+	// RIST: the login goes to OBS on its own; the secret stays, as only with it does the address's aes-type apply.
+	obs_data_t *rist = createServiceSettings(
+		QStringLiteral("rist://h:5000?aes-type=128&secret=s3cret&username=u&password=p%26w"), QString(),
+		QString());
+	EXPECT_STREQ(obs_data_get_string(rist, "server"), "rist://h:5000?aes-type=128&secret=s3cret");
+	EXPECT_STREQ(obs_data_get_string(rist, "username"), "u");
+	EXPECT_STREQ(obs_data_get_string(rist, "password"), "p&w");
+	EXPECT_TRUE(obs_data_get_bool(rist, "use_auth"));
+	obs_data_release(rist);
+	EXPECT_EQ(maskAddressQueries(QStringLiteral("rist://h:5000?secret=s3cret falló")),
+		  QStringLiteral("rist://h:5000?… falló"));
 }

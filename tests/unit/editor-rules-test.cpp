@@ -22,7 +22,7 @@ TEST(EditorRules, BlankRowsNumberingAndResult)
 	EXPECT_TRUE(firstDestinationProblem(rows.mid(0, 3)).isEmpty());
 	// A key of spaces makes the row count; an address that could not be opened fails until replaced.
 	EXPECT_EQ(firstDestinationProblem({{QString(), QStringLiteral("  "), QString()}}),
-		  QStringLiteral("Destino 1: la dirección debe empezar por rtmp://, rtmps:// o srt://."));
+		  QStringLiteral("Destino 1: la dirección debe empezar por rtmp://, rtmps://, srt:// o rist://."));
 	EXPECT_FALSE(firstDestinationProblem({{QStringLiteral("?"), QString(), QString()}}).isEmpty());
 	// A recording's name stays in its folder; where a shell starts OBS's muxer (OBS 29), a folder it would expand
 	// is refused.
@@ -89,16 +89,34 @@ TEST(EditorRules, EncoderChoiceOrder)
 	deprecated.deprecated = true;
 	EncoderCandidate internal = h264("inner", "Inner");
 	internal.internal = true;
-	EncoderCandidate hevc = h264("hevc_hw", "HEVC");
-	hevc.codec = QStringLiteral("hevc");
+	EncoderCandidate av1 = h264("ffmpeg_svt_av1", "SVT-AV1");
+	av1.codec = QStringLiteral("av1");
 	EncoderCandidate audio = h264("aac_hw", "AAC");
 	audio.video = false;
 
+	// Encoders of other codecs come after H.264's, named with their codec.
 	const QList<EncoderChoice> none =
-		orderEncoderChoices({h264("obs_x264", "x264"), deprecated, internal, hevc, audio});
-	ASSERT_EQ(none.size(), 1);
+		orderEncoderChoices({av1, h264("obs_x264", "x264"), deprecated, internal, audio});
+	ASSERT_EQ(none.size(), 2);
 	EXPECT_EQ(none[0].id, QStringLiteral("obs_x264"));
 	EXPECT_EQ(none[0].label, QStringLiteral("CPU (x264) · recomendado"));
+	EXPECT_EQ(none[1].label, QStringLiteral("SVT-AV1 · AV1"));
+
+	// A codec is ruled out by the first destination whose output does not carry it here, which is named.
+	const auto carried = [](AddressKind kind, bool video) {
+		if (!video) {
+			return QStringList{QStringLiteral("aac")};
+		}
+		return kind == AddressKind::Rtmp ? QStringList{QStringLiteral("h264")} : QStringList();
+	};
+	DestTexts file;
+	file.recording = true;
+	const QList<DestTexts> rows = {{QStringLiteral("srt://h:1")}, file, {QStringLiteral("rtmp://h/live")}};
+	EXPECT_EQ(codecProblem(rows, QStringLiteral("av1"), QStringLiteral("aac"), carried),
+		  QStringLiteral("Destino 3 (RTMP) no admite av1 en este OBS; admite h264."));
+	EXPECT_EQ(codecProblem(rows, QStringLiteral("h264"), QStringLiteral(" Opus "), carried),
+		  QStringLiteral("Destino 1 (SRT) no admite opus en este OBS; admite aac."));
+	EXPECT_EQ(codecProblem(rows, QStringLiteral("h264"), QStringLiteral("aac"), carried), QString());
 
 	const QList<EncoderChoice> two = orderEncoderChoices(
 		{h264("obs_x264", "x264"), h264("hw_a", "Card A"), deprecated, h264("hw_b", nullptr)});

@@ -34,6 +34,14 @@ TEST(PanelText, RecordingLineLiveTimeAndCongestionMark)
 	recording.bytes = 1234567890;
 	EXPECT_EQ(statusLine(recording).text, QStringLiteral("● REC · 12:34 · 1.2 GB"));
 	EXPECT_TRUE(liveMark(recording).text.isEmpty()) << "a file has no congestion";
+	// A live stream that sends nothing says so from ten seconds on.
+	DestStatus silent = status(DestState::Live, 0);
+	silent.silentSeconds = 9;
+	EXPECT_TRUE(statusLine(silent).text.startsWith(QStringLiteral("● ")));
+	silent.silentSeconds = 12;
+	EXPECT_TRUE(
+		statusLine(silent).text.startsWith(QStringLiteral("⚠ En emisión, pero no envía nada desde hace 12 s:")))
+		<< statusLine(silent).text.toStdString();
 	EXPECT_EQ(clockText(3723), QStringLiteral("1:02:03"));
 	EXPECT_EQ(clockText(59), QStringLiteral("0:59"));
 	EXPECT_EQ(sizeText(850400), QStringLiteral("850 KB"));
