@@ -156,7 +156,7 @@ QString outputErrorText(const OutputFailure &failure)
 
 QString obsOutputTextId(const QString &lastError)
 {
-	obs_module_t *outputs = lastError.isEmpty() ? nullptr : obs_get_module("obs-outputs");
+	obs_module_t *outputs = lastError.isEmpty() || !obs_initialized() ? nullptr : obs_get_module("obs-outputs");
 	if (!outputs) {
 		return QString();
 	}

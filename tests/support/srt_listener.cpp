@@ -3,7 +3,6 @@
 #include "internal.hpp"
 
 #include <stdexcept>
-#include <utility>
 #include <vector>
 
 namespace testbed {
@@ -32,8 +31,19 @@ void SrtListener::start()
 	if (options_.latencyMs > 0) {
 		uri += "&latency=" + std::to_string(options_.latencyMs);
 	}
-	// -a:yes listens again after a caller disconnects.
-	proc_ = Process::start({"srt-live-transmit", "-v", "-a:yes", uri, "file://con"}, outputPath(), logPath());
+	if (options_.rist) {
+		std::vector<std::string> args{"ffmpeg", "-nostdin", "-y"};
+		if (!options_.passphrase.empty()) {
+			args.insert(args.end(), {"-secret", options_.passphrase, "-encryption", "128"});
+		}
+		args.insert(args.end(), {"-i", "rist://@127.0.0.1:" + std::to_string(port_), "-c", "copy", "-f",
+					 "mpegts", outputPath()});
+		proc_ = Process::start(args, dir_.file("stdout.log"), logPath());
+	} else {
+		// -a:yes listens again after a caller disconnects.
+		proc_ = Process::start({"srt-live-transmit", "-v", "-a:yes", uri, "file://con"}, outputPath(),
+				       logPath());
+	}
 	detail::Deadline deadline(5000);
 	while (proc_->running() && !deadline.expired()) {
 		if (detail::processOwnsPort(proc_->pid(), "udp", port_)) {
@@ -60,50 +70,7 @@ bool SrtListener::running()
 
 std::string SrtListener::url() const
 {
-	return "srt://127.0.0.1:" + std::to_string(port_);
-}
-
-RistListener::RistListener(std::string secret) : secret_(std::move(secret)), dir_("tb-rist-") {}
-
-RistListener::~RistListener()
-{
-	stop();
-}
-
-void RistListener::start()
-{
-	if (port_ == 0) {
-		port_ = freeUdpPort();
-	}
-	std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "info", "-y"};
-	if (!secret_.empty()) {
-		args.insert(args.end(), {"-secret", secret_, "-encryption", "128"});
-	}
-	args.insert(args.end(),
-		    {"-i", "rist://@127.0.0.1:" + std::to_string(port_), "-c", "copy", "-f", "mpegts", outputPath()});
-	proc_ = Process::start(args, dir_.file("stdout.log"), dir_.file("ffmpeg.log"));
-	detail::Deadline deadline(5000);
-	while (proc_->running() && !deadline.expired()) {
-		if (detail::processOwnsPort(proc_->pid(), "udp", port_)) {
-			return;
-		}
-		detail::sleepMs(10);
-	}
-	proc_->stop();
-	throw std::runtime_error(detail::withLogTail(
-		"ffmpeg's RIST receiver did not bind UDP port " + std::to_string(port_), dir_.file("ffmpeg.log")));
-}
-
-void RistListener::stop()
-{
-	if (proc_) {
-		proc_->stop();
-	}
-}
-
-std::string RistListener::url() const
-{
-	return "rist://127.0.0.1:" + std::to_string(port_);
+	return (options_.rist ? "rist://127.0.0.1:" : "srt://127.0.0.1:") + std::to_string(port_);
 }
 
 } // namespace testbed

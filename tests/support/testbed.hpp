@@ -276,6 +276,9 @@ public:
 		std::string passphrase; // empty: no encryption; otherwise 10..79 characters, no '&'
 		int pbkeylen = 16;      // key length used with a passphrase: 16, 24 or 32
 		int latencyMs = 0;      // 0: the library default (120 ms)
+		// RIST instead (ffmpeg's librist receiver, main profile, remuxing to MPEG-TS; a sender keeps sending
+		// while it is away), AES-128 with the passphrase when there is one.
+		bool rist = false;
 	};
 
 	// Prepares the private directory; nothing runs before start().
@@ -289,7 +292,7 @@ public:
 	void stop();
 	// True while it runs.
 	bool running();
-	// "srt://127.0.0.1:<port>" (callers connect in their default caller mode).
+	// "srt://127.0.0.1:<port>" (callers connect in their default caller mode), or "rist://…".
 	std::string url() const;
 	// The received MPEG-TS stream (lags the network by up to one 4 KiB stdio buffer).
 	std::string outputPath() const { return dir_.file("out.ts"); }
@@ -388,28 +391,6 @@ private:
 	std::atomic<int> active_{0};
 	std::atomic<long long> forwarded_{0};
 	std::atomic<long long> returned_{0};
-};
-
-// ffmpeg's RIST receiver (librist, main profile) listening on a UDP port, writing what arrives to outputPath() as
-// MPEG-TS. RIST has no connection to end: a sender keeps sending while it is away.
-class RistListener {
-public:
-	// secret: empty for none, else AES-128 with it.
-	explicit RistListener(std::string secret = std::string());
-	~RistListener();
-	// Starts it (again on the same port) and waits until its UDP port is bound.
-	void start();
-	// Stops it; ffmpeg finishes the file.
-	void stop();
-	// "rist://127.0.0.1:<port>".
-	std::string url() const;
-	std::string outputPath() const { return dir_.file("out.ts"); }
-
-private:
-	std::string secret_;
-	TempDir dir_;
-	std::unique_ptr<Process> proc_;
-	int port_ = 0;
 };
 
 // nginx serving HTTPS for several host names on one address and port (443 by default, for clients that cannot
