@@ -238,14 +238,6 @@ const LanguagePair languageTable[] = {
 	 "abrirlo o cambiar sus ajustes de salida.",
 	 "OBS has not set up its stream encoder yet: stream once with OBS (you can stop at once) after opening it or "
 	 "changing its output settings."},
-	{"OBS aún no ha preparado su codificador de grabación: graba una vez con OBS tras abrirlo o cambiar sus "
-	 "ajustes de salida.",
-	 "OBS has not set up its recording encoder yet: record once with OBS after opening it or changing its output "
-	 "settings."},
-	{"OBS aún no ha preparado su codificador de emisión: emite una vez con OBS tras abrirlo o cambiar sus ajustes "
-	 "de salida.",
-	 "OBS has not set up its stream encoder yet: stream once with OBS after opening it or changing its output "
-	 "settings."},
 	{"Este destino no admite el códec %1 del codificador de OBS: elige en OBS un codificador H.264 y audio AAC, o "
 	 "da a la entrada uno propio.",
 	 "This destination does not accept the %1 codec of OBS's encoder: choose an H.264 encoder and AAC audio in "

@@ -130,8 +130,18 @@ void DestRowWidget::showKind(bool recordingRow)
 	if (recording) {
 		passphrase->setVisible(false);
 		typeLine->setText(translate("Grabación: la imagen y el sonido de la entrada, a un archivo"));
+		noteKind();
 	} else {
 		updateDetectedType();
+	}
+}
+
+void DestRowWidget::noteKind()
+{
+	const int kind = recording ? -2 : int(classifyAddress(address->text()));
+	if (kind != shownKind) {
+		shownKind = kind;
+		emit kindChanged();
 	}
 }
 
@@ -172,6 +182,7 @@ void DestRowWidget::updateDetectedType()
 	typeLine->setText(detected.typeLine);
 	key->setPlaceholderText(detected.keyPlaceholder);
 	passphrase->setVisible(detected.showPassphrase);
+	noteKind();
 }
 
 QString DestRowWidget::validate(int number) const

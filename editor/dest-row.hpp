@@ -30,7 +30,12 @@ public:
 	QLineEdit *keyField() const { return key; }
 	QLineEdit *passphraseField() const { return passphrase; }
 
+signals:
+	// The row became another kind of destination (RTMP, SRT, a recording…): what it can carry may differ.
+	void kindChanged();
+
 private:
+	void noteKind();
 	void chooseTemplate(int index);
 	void addressEdited(const QString &text);
 	QWidget *buildRecordingFields();
@@ -45,6 +50,8 @@ private:
 	QLabel *typeLine = nullptr;
 	// A recording to a file in place of a server.
 	bool recording = false;
+	// The kind last announced: a recording, or the address's kind.
+	int shownKind = -1;
 	QWidget *recordingFields = nullptr;
 	QLineEdit *folder = nullptr;
 	QLineEdit *pattern = nullptr;

@@ -257,6 +257,7 @@ void EntryDialog::selectStartingEncoder(bool isEdit)
 	connect(encoderCombo, qOverload<int>(&QComboBox::currentIndexChanged), this, [this] {
 		rebuildEncoderForm(QString());
 		updateSharingState();
+		updateEncoderOffer();
 	});
 }
 
@@ -421,6 +422,8 @@ void EntryDialog::addDestRow(const DestConfig &destination)
 	}
 	destRows.append(row);
 	destinationsLayout->addWidget(row);
+	connect(row, &DestRowWidget::kindChanged, this, &EntryDialog::updateEncoderOffer);
+	updateEncoderOffer();
 }
 
 void EntryDialog::removeDestRow(DestRowWidget *row)
@@ -428,6 +431,7 @@ void EntryDialog::removeDestRow(DestRowWidget *row)
 	destRows.removeOne(row);
 	row->hide();
 	row->deleteLater();
+	updateEncoderOffer();
 }
 
 void EntryDialog::accept()

@@ -6,6 +6,9 @@
 #include <QDialog>
 #include <QList>
 
+#include <map>
+#include <utility>
+
 class QCheckBox;
 class QComboBox;
 class QFormLayout;
@@ -89,6 +92,9 @@ private:
 	QString sharedEncoderChoice() const;
 	QString sharedEncoderHint(const QString &choice) const;
 	void removeDestRow(DestRowWidget *row);
+	// Greys out the encoders whose codec one of the destinations cannot carry, saying which one in the item's
+	// tooltip. The chosen one stays selectable: OK then says why it cannot go.
+	void updateEncoderOffer();
 	QString currentEncoderSettingsJson() const;
 	// The encoding as the widgets show it; settingsWithoutForm when the encoder has no settings form.
 	EncodingConfig shownEncoding(const QString &settingsWithoutForm) const;
@@ -110,6 +116,8 @@ private:
 	// The edited entry's encoder when this OBS does not offer it.
 	QString unofferedEncoder;
 	bool sharedChoiceRestored = false;
+	// What each kind of destination carries on this OBS (asking may create an output).
+	std::map<std::pair<AddressKind, bool>, QStringList> carriedByKind;
 	NoWheelSpinBox *videoKbpsBox = nullptr;
 	NoWheelComboBox *audioKbpsCombo = nullptr;
 	NoWheelComboBox *audioCodecCombo = nullptr;

@@ -2,6 +2,7 @@
 // they already encode.
 
 #include "editor/entry-dialog.hpp"
+#include "editor/dest-row.hpp"
 #include "editor/encoder-form.hpp"
 #include "editor/shared-widgets.hpp"
 #include "control/obs-names.hpp"
@@ -9,6 +10,7 @@
 #include "base/language.hpp"
 
 #include <QSignalBlocker>
+#include <QStandardItemModel>
 
 #include <algorithm>
 
@@ -56,6 +58,37 @@ void EntryDialog::updateSharedEncoderItems()
 	updateSharingState();
 }
 
+void EntryDialog::updateEncoderOffer()
+{
+	auto *model = encoderCombo ? qobject_cast<QStandardItemModel *>(encoderCombo->model()) : nullptr;
+	if (!model) {
+		return;
+	}
+	QList<DestTexts> rows;
+	for (const DestRowWidget *row : destRows) {
+		rows.append(row->texts());
+	}
+	const auto carried = [this](AddressKind kind, bool video) {
+		const auto key = std::make_pair(kind, video);
+		auto found = carriedByKind.find(key);
+		if (found == carriedByKind.end()) {
+			found = carriedByKind.emplace(key, carriedCodecs(kind, video)).first;
+		}
+		return found->second;
+	};
+	for (int i = 0; i < encoderCombo->count(); ++i) {
+		const QByteArray id = encoderCombo->itemData(i).toString().toUtf8();
+		const char *codec = obs_get_encoder_codec(id.constData());
+		QStandardItem *item = model->item(i);
+		if (!codec || !item) {
+			continue;
+		}
+		const QString problem = codecProblem(rows, QString::fromUtf8(codec), QString(), carried);
+		item->setEnabled(problem.isEmpty() || i == encoderCombo->currentIndex());
+		item->setToolTip(problem);
+	}
+}
+
 void EntryDialog::updateSharingState()
 {
 	// Bitrate, size, frame rate and sound are then OBS's own; only the bitrate changes while live.
@@ -83,10 +116,7 @@ QString EntryDialog::sharedEncoderHint(const QString &choice) const
 				   QString::number(obs_encoder_get_height(found.video)),
 				   rateText(int(obs_data_get_int(settings, "bitrate"))));
 	} else {
-		now = recordingKind ? translate("OBS aún no ha preparado su codificador de grabación: graba una vez "
-						"con OBS tras abrirlo o cambiar sus ajustes de salida.")
-				    : translate("OBS aún no ha preparado su codificador de emisión: emite una vez con "
-						"OBS tras abrirlo o cambiar sus ajustes de salida.");
+		now = obsEncoderNotReadyText(recordingKind ? ObsEncoderKind::Recording : ObsEncoderKind::Stream);
 	}
 	return translate("Esta entrada envía lo que ya codifica OBS: la calidad, el tamaño, los fotogramas y el "
 			 "audio son los de OBS (Ajustes → Salida) y no se codifica nada más. La mezcla de audio "

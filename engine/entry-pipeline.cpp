@@ -25,6 +25,15 @@ ObsEncoderLookup obsEncoderLookup = nullptr;
 
 } // namespace
 
+QString obsEncoderNotReadyText(ObsEncoderKind kind)
+{
+	return kind == ObsEncoderKind::Recording
+		       ? translate("OBS aún no ha preparado su codificador de grabación: graba una vez con OBS (puedes "
+				   "parar enseguida) tras abrirlo o cambiar sus ajustes de salida.")
+		       : translate("OBS aún no ha preparado su codificador de emisión: emite una vez con OBS (puedes "
+				   "parar enseguida) tras abrirlo o cambiar sus ajustes de salida.");
+}
+
 void EntryPipeline::setObsEncoderLookup(ObsEncoderLookup lookup)
 {
 	obsEncoderLookup = lookup;
@@ -40,13 +49,7 @@ bool EntryPipeline::openShared(const EntryConfig &entry, QString *error)
 	// would run on defaults and keep OBS from setting it up.
 	if (!found.video || !found.audio || !obs_encoder_video(found.video)) {
 		setError(error,
-			 recordingKind
-				 ? translate("OBS aún no ha preparado su codificador de grabación: graba una vez "
-					     "con OBS (puedes parar enseguida) tras abrirlo o cambiar sus ajustes "
-					     "de salida.")
-				 : translate("OBS aún no ha preparado su codificador de emisión: emite una vez con "
-					     "OBS (puedes parar enseguida) tras abrirlo o cambiar sus ajustes de "
-					     "salida."));
+			 obsEncoderNotReadyText(recordingKind ? ObsEncoderKind::Recording : ObsEncoderKind::Stream));
 		return false;
 	}
 	encoder = std::move(found.video);

@@ -23,6 +23,8 @@ struct ObsEncoders {
 };
 // Finds them; set by whoever knows OBS's own outputs. Without one, sharing is refused.
 using ObsEncoderLookup = ObsEncoders (*)(ObsEncoderKind kind);
+// Why such an encoder cannot be shared yet, and what to do (the card's and the dialog's text).
+QString obsEncoderNotReadyText(ObsEncoderKind kind);
 
 // What an entry shares among its destinations: its own view and video output at its own size, the scene or
 // source shown on it, one video encoder, and its own audio track.

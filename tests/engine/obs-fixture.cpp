@@ -122,6 +122,7 @@ int runWithObs(int argc, char **argv, testing::Environment *after)
 	base_set_log_handler(printLog, nullptr);
 	// As the OBS application does: a recording's muxer process that dies must not take the process with it.
 	signal(SIGPIPE, SIG_IGN);
+	testbed::showStacksOnCrash();
 	if (geteuid() == 0) {
 		// rtmp-services tries to update its list over HTTPS at load, and RTMPS tests bind their own CA bundle:
 		// both stay inside this process's own network and mount namespaces.

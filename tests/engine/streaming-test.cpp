@@ -276,7 +276,7 @@ TEST(Streaming, AacOverRtmpsAndSrtWithPassphrase)
 TEST(Streaming, RistWithAndWithoutASecretAndAReceiverThatComesBack)
 {
 	testbed::SrtListener::Options rist;
-	rist.rist = true;
+	rist.receiver = testbed::SrtListener::Receiver::Rist;
 	testbed::SrtListener plain(rist);
 	rist.passphrase = "secreto-rist-de-prueba";
 	testbed::SrtListener secret(rist);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -375,6 +376,39 @@ BusyMachine::~BusyMachine()
 		::kill(stalled_, SIGCONT);
 	}
 	loops_.clear();
+}
+
+namespace {
+
+char crashPid[24];
+
+void onCrash(int sig)
+{
+	// Only async-signal-safe calls: gdb attaches from a child while this thread waits for it.
+	const pid_t child = fork();
+	if (child == 0) {
+		dup2(2, 1);
+		execlp("gdb", "gdb", "-q", "-batch", "-p", crashPid, "-ex", "thread apply all bt 40", nullptr);
+		_exit(127);
+	}
+	if (child > 0) {
+		waitpid(child, nullptr, 0);
+	}
+	signal(sig, SIG_DFL);
+	raise(sig);
+}
+
+} // namespace
+
+void showStacksOnCrash()
+{
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+	std::snprintf(crashPid, sizeof(crashPid), "%d", int(getpid()));
+	prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY);
+	for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+		signal(sig, onCrash);
+	}
+#endif
 }
 
 } // namespace testbed

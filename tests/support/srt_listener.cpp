@@ -1,5 +1,6 @@
 // SRT listener: srt-live-transmit rather than ffmpeg, because it keeps listening after a caller leaves (ffmpeg's
-// listener exits) and writes the received bytes unchanged instead of remuxing them.
+// listener exits) and writes the received bytes unchanged instead of remuxing them. RIST and enhanced RTMP, which it
+// does not speak, go to ffmpeg.
 #include "internal.hpp"
 
 #include <stdexcept>
@@ -21,8 +22,9 @@ void SrtListener::start()
 	if (proc_ && proc_->running()) {
 		return;
 	}
+	const bool tcp = options_.receiver == Receiver::Rtmp;
 	if (port_ == 0) {
-		port_ = options_.port > 0 ? options_.port : freeUdpPort();
+		port_ = options_.port > 0 ? options_.port : tcp ? freeTcpPort() : freeUdpPort();
 	}
 	std::string uri = "srt://127.0.0.1:" + std::to_string(port_) + "?mode=listener";
 	if (!options_.passphrase.empty()) {
@@ -31,7 +33,11 @@ void SrtListener::start()
 	if (options_.latencyMs > 0) {
 		uri += "&latency=" + std::to_string(options_.latencyMs);
 	}
-	if (options_.rist) {
+	if (tcp) {
+		proc_ = Process::start({"ffmpeg", "-nostdin", "-y", "-listen", "1", "-i", url() + "/any", "-c", "copy",
+					"-f", "matroska", outputPath()},
+				       dir_.file("stdout.log"), logPath());
+	} else if (options_.receiver == Receiver::Rist) {
 		std::vector<std::string> args{"ffmpeg", "-nostdin", "-y"};
 		if (!options_.passphrase.empty()) {
 			args.insert(args.end(), {"-secret", options_.passphrase, "-encryption", "128"});
@@ -46,14 +52,14 @@ void SrtListener::start()
 	}
 	detail::Deadline deadline(5000);
 	while (proc_->running() && !deadline.expired()) {
-		if (detail::processOwnsPort(proc_->pid(), "udp", port_)) {
+		if (detail::processOwnsPort(proc_->pid(), tcp ? "tcp" : "udp", port_)) {
 			return;
 		}
 		detail::sleepMs(10);
 	}
 	proc_->stop();
 	throw std::runtime_error(
-		detail::withLogTail("srt-live-transmit did not bind UDP port " + std::to_string(port_), logPath()));
+		detail::withLogTail("the receiver did not bind port " + std::to_string(port_), logPath()));
 }
 
 void SrtListener::stop()
@@ -70,7 +76,14 @@ bool SrtListener::running()
 
 std::string SrtListener::url() const
 {
-	return (options_.rist ? "rist://127.0.0.1:" : "srt://127.0.0.1:") + std::to_string(port_);
+	switch (options_.receiver) {
+	case Receiver::Rist:
+		return "rist://127.0.0.1:" + std::to_string(port_);
+	case Receiver::Rtmp:
+		return "rtmp://127.0.0.1:" + std::to_string(port_) + "/live";
+	default:
+		return "srt://127.0.0.1:" + std::to_string(port_);
+	}
 }
 
 } // namespace testbed

@@ -104,6 +104,11 @@ private:
 	pid_t stalled_;
 };
 
+// When this process crashes (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT), gdb prints every thread's stack to
+// stderr before it dies: a crash that comes once in many runs is then known from its first log. Not in sanitizer
+// builds, which report crashes themselves.
+void showStacksOnCrash();
+
 // Runs argv to completion and returns its stdout (binary safe). exitCode: exit status, 128+signal, -1 on timeout
 // (the process group is then killed), 127 when it could not be started. stderrText receives its stderr.
 std::string runCapture(const std::vector<std::string> &argv, int timeoutMs, int *exitCode = nullptr,
@@ -271,14 +276,21 @@ std::string makeCaBundleWith(const std::string &caPemPath, const std::string &ou
 // It goes back to listening after a caller disconnects, so several sessions append to the same file.
 class SrtListener {
 public:
+	enum class Receiver {
+		Srt,
+		// ffmpeg's librist receiver, main profile, remuxing to MPEG-TS; a sender keeps sending while it is
+		// away. AES-128 with the passphrase when there is one.
+		Rist,
+		// ffmpeg listening for one RTMP publisher (enhanced RTMP: AV1, HEVC), remuxing to Matroska; it ends
+		// when the publisher leaves. Publish to url() with any key.
+		Rtmp,
+	};
 	struct Options {
 		int port = 0;           // UDP port; 0 picks a free one
 		std::string passphrase; // empty: no encryption; otherwise 10..79 characters, no '&'
 		int pbkeylen = 16;      // key length used with a passphrase: 16, 24 or 32
 		int latencyMs = 0;      // 0: the library default (120 ms)
-		// RIST instead (ffmpeg's librist receiver, main profile, remuxing to MPEG-TS; a sender keeps sending
-		// while it is away), AES-128 with the passphrase when there is one.
-		bool rist = false;
+		Receiver receiver = Receiver::Srt;
 	};
 
 	// Prepares the private directory; nothing runs before start().
@@ -292,13 +304,13 @@ public:
 	void stop();
 	// True while it runs.
 	bool running();
-	// "srt://127.0.0.1:<port>" (callers connect in their default caller mode), or "rist://…".
+	// "srt://127.0.0.1:<port>" (callers connect in their default caller mode), "rist://…" or "rtmp://…/live".
 	std::string url() const;
-	// The received MPEG-TS stream (lags the network by up to one 4 KiB stdio buffer).
-	std::string outputPath() const { return dir_.file("out.ts"); }
+	// The received stream (lags the network by up to one 4 KiB stdio buffer).
+	std::string outputPath() const { return dir_.file(options_.receiver == Receiver::Rtmp ? "out.mkv" : "out.ts"); }
 	// srt-live-transmit's log.
 	std::string logPath() const { return dir_.file("srt.log"); }
-	// UDP port.
+	// UDP port (TCP for RTMP).
 	int port() const { return port_; }
 
 private:

@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QStandardItemModel>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -152,6 +153,20 @@ TEST(EntryDialog, EncoderListAndWhatANewOrStaleEntryStartsWith)
 		EXPECT_EQ(itemTexts(encoders).mid(0, 3), (obsOwn + QStringList{tr("CPU (x264) · recomendado")}));
 		EXPECT_TRUE(itemTexts(encoders).contains(QStringLiteral("SVT-AV1 · AV1")));
 		EXPECT_EQ(encoders->currentData().toString(), QStringLiteral("obs_x264"));
+		// An RTMP destination rules AV1 out on OBS 29.0: greyed out, the item saying why; a recording does not.
+		const auto *items = qobject_cast<QStandardItemModel *>(encoders->model());
+		const QStandardItem *av1 = items->item(encoders->findText(QStringLiteral("SVT-AV1 · AV1")));
+		auto *row = plain.findChild<DestRowWidget *>();
+		typeInto(named<QLineEdit>(row, "destAddress"), QStringLiteral("rtmp://127.0.0.1/live"));
+		EXPECT_EQ(av1->isEnabled(), LIBOBS_API_VER >= MAKE_SEMANTIC_VERSION(30, 0, 0));
+		if (!av1->isEnabled()) {
+			EXPECT_EQ(av1->toolTip(), tr("Destino %1 (%2) no admite %3 en este OBS; admite %4.")
+							  .arg(QStringLiteral("1"), QStringLiteral("RTMP"),
+							       QStringLiteral("av1"), QStringLiteral("h264")));
+		}
+		EXPECT_TRUE(items->item(encoders->currentIndex())->isEnabled());
+		chooseItem(named<QComboBox>(row, "destTemplate"), tr("Grabación en un archivo"));
+		EXPECT_TRUE(av1->isEnabled());
 	}
 
 	registerHardwareEncoders();
@@ -621,11 +636,11 @@ TEST(EntryDialog, SourcesFollowingAndEquivalences)
 		chooseItem(encoder, tr("Codificador de emisión de OBS (sin codificación extra)"));
 		EXPECT_FALSE(named<QSpinBox>(&empty, "videoKbpsBox")->isEnabled());
 		EXPECT_FALSE(named<QComboBox>(&empty, "sizeCombo")->isEnabled());
-		EXPECT_TRUE(
-			named<QLabel>(&empty, "encoderHint")
-				->text()
-				.endsWith(tr("OBS aún no ha preparado su codificador de emisión: emite una vez con OBS "
-					     "tras abrirlo o cambiar sus ajustes de salida.")));
+		EXPECT_TRUE(named<QLabel>(&empty, "encoderHint")
+				    ->text()
+				    .endsWith(tr(
+					    "OBS aún no ha preparado su codificador de emisión: emite una vez con OBS "
+					    "(puedes parar enseguida) tras abrirlo o cambiar sus ajustes de salida.")));
 		EXPECT_EQ(confirmDialog(empty), QString());
 		const EntryConfig program = empty.resultConfig();
 		EXPECT_TRUE(program.programaObs);
