@@ -16,8 +16,9 @@
 
 namespace {
 
-const char *const secrets[] = {"key-remote-7f3a", "key-hotkey-91c2", "key-withobs-55d0", "key-shared-4b1e",
-			       "KEY-SECRET-31",   "QUERY-SECRET-31", "PASS-SECRET-31",   "SECRET-ID-31"};
+const char *const secrets[] = {"key-remote-7f3a", "key-hotkey-91c2", "key-withobs-55d0",
+			       "key-shared-4b1e", "KEY-SECRET-31",   "QUERY-SECRET-31",
+			       "PASS-SECRET-31",  "SECRET-ID-31",    "RIST-SECRET-24"};
 
 std::string everyResponse;
 
@@ -105,6 +106,11 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	enhanced.receiver = testbed::SrtListener::Receiver::Rtmp;
 	testbed::SrtListener av1Server(enhanced);
 	av1Server.start();
+	testbed::SrtListener::Options encrypted;
+	encrypted.receiver = testbed::SrtListener::Receiver::Rist;
+	encrypted.passphrase = "RIST-SECRET-24";
+	testbed::SrtListener ristServer(encrypted);
+	ristServer.start();
 	testbed::TempDir recordings("tallowmere-entry-recordings-");
 	testbed::TempDir shared("tallowmere-shared-recordings-");
 	RealObs obs;
@@ -144,7 +150,10 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 			R"({"id": "e-av1", "nombre": "av1", "fuente": "Scene", "ancho": 320, "alto": 180, "videoKbps": 600,
 				"codificador": "ffmpeg_svt_av1", "ajustesCodificador": "{\"preset\":10,\"keyint_sec\":1}",
 				"destinos": [)" +
-			dest("d-av1", av1Server.url(), "av1") + "]}]}}}");
+			dest("d-av1", av1Server.url(), "av1") + "]}, " +
+			entry("e-rist", "",
+			      dest("d-rist", ristServer.url() + "?aes-type=128&secret=RIST-SECRET-24", "")) +
+			"]}}}");
 	testbed::writeFile(recordings.file("entry.mkv"), "earlier");
 	obs.start();
 	ASSERT_TRUE(obs.waitForText("▶ Stream", 5000, 5)) << obs.driver("texts");
@@ -487,6 +496,20 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 						    .toObject();
 		EXPECT_TRUE(refused["message"].toString().startsWith("This destination does not accept the av1 codec"))
 			<< refused["message"].toString().toStdString();
+	}
+	// RIST, encrypted, through OBS's MPEG-TS output.
+	EXPECT_EQ(vendor(obs, "StartEntry", ids("e-rist"))["ok"], true);
+	EXPECT_TRUE(waitForTransition(obs, "d-rist", "Connecting>Live", 20000)) << obs.events();
+	for (int waited = 0; waited < 20000 && testbed::fileSize(ristServer.outputPath()) < 64 * 1024; waited += 200) {
+		usleep(200 * 1000);
+	}
+	EXPECT_EQ(vendor(obs, "StopEntry", ids("e-rist"))["ok"], true);
+	EXPECT_TRUE(waitForTransition(obs, "d-rist", "Live>Idle", 10000)) << obs.events();
+	ristServer.stop();
+	const auto rist = testbed::probeStreams(ristServer.outputPath());
+	EXPECT_EQ(rist.size(), 2u) << testbed::lastToolError() << testbed::readFile(ristServer.logPath());
+	for (const auto &stream : rist) {
+		EXPECT_EQ(stream.codec, stream.type == "video" ? "h264" : "aac");
 	}
 	EXPECT_EQ(vendor(obs, "StartEntry", ids("e-other"))["ok"], true);
 	EXPECT_EQ(vendor(obs, "StartEntry", ids("e-dropped"))["ok"], true);
