@@ -472,7 +472,10 @@ TEST(RealObs, RequestsEventsHotkeysAndOBSsOwnStream)
 	vendor(obs, "StartEntry", ids("e-av1"));
 	if (obs.version() >= 30) {
 		EXPECT_TRUE(waitForTransition(obs, "d-av1", "Connecting>Live", 30000)) << obs.events();
-		usleep(3000 * 1000);
+		for (int waited = 0; waited < 20000 && testbed::fileSize(av1Server.outputPath()) < 64 * 1024;
+		     waited += 200) {
+			usleep(200 * 1000);
+		}
 		EXPECT_EQ(vendor(obs, "StopEntry", ids("e-av1"))["ok"], true);
 		EXPECT_TRUE(waitForTransition(obs, "d-av1", "Live>Idle", 10000)) << obs.events();
 		for (int waited = 0; waited < 10000 && av1Server.running(); waited += 100) {
