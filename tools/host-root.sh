@@ -81,16 +81,23 @@ in_root() {
 	if [ "$mode" = rw ]; then
 		net=
 	fi
-	unshare --mount $net --pid --fork --propagation private -- /bin/bash -c '
+	# In a plain chroot "/" is no mount of its own and cannot be made private. There the first mount made below
+	# is made private instead, so nothing under it reaches the host, and it is undone when the command ends.
+	local propagation=private
+	if ! unshare --mount --propagation private true 2>/dev/null; then
+		propagation=unchanged
+	fi
+	unshare --mount $net --pid --fork --propagation $propagation -- /bin/bash -c '
 		set -euo pipefail
-		rootdir=$1 mode=$2 src=$3
-		shift 3
+		rootdir=$1 mode=$2 src=$3 propagation=$4
+		shift 4
 		if [ "$mode" = overlay ]; then
 			ip link set lo up
 		fi
 		if [ "$mode" = overlay ]; then
 			scratch=$(mktemp -d /tmp/tallowmere-host.XXXXXX)
 			mount -t tmpfs -o size=80% tmpfs "$scratch"
+			top=$scratch
 			mkdir -p "$scratch/upper" "$scratch/work" "$scratch/merged"
 			mount -t overlay overlay -o "lowerdir=$rootdir,upperdir=$scratch/upper,workdir=$scratch/work" \
 				"$scratch/merged"
@@ -98,7 +105,9 @@ in_root() {
 		else
 			target=$rootdir
 			mount --bind "$target" "$target"
+			top=$target
 		fi
+		mount --make-rprivate "$top"
 		mount -t proc proc "$target/proc"
 		mount --rbind /dev "$target/dev"
 		mount --rbind /sys "$target/sys"
@@ -113,10 +122,24 @@ in_root() {
 				mount --bind -o ro "$shared" "$target$shared"
 			fi
 		fi
+		# Binds of shared mounts (/dev, /sys) joined their peers: cut them off too, so the unmount at the end
+		# cannot reach the mounts they came from.
+		mount --make-rprivate "$top"
 		cd "$target"
-		exec chroot "$target" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
-			TALLOWMERE_HOST_SUITE="${TALLOWMERE_HOST_SUITE:-}" "$@"
-	' in-root "$rootdir" "$mode" "$src" "$@"
+		run=(chroot "$target" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8
+			TALLOWMERE_HOST_SUITE="${TALLOWMERE_HOST_SUITE:-}" "$@")
+		if [ "$propagation" = private ]; then
+			exec "${run[@]}"
+		fi
+		status=0
+		"${run[@]}" || status=$?
+		cd /
+		umount -l "$top"
+		if [ "$mode" = overlay ]; then
+			rmdir "$scratch"
+		fi
+		exit $status
+	' in-root "$rootdir" "$mode" "$src" "$propagation" "$@"
 }
 
 [ $# -ge 2 ] || usage
